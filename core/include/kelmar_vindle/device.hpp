@@ -1,0 +1,46 @@
+// Disks as an enumerator sees them right now.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelmar_vindle/device/bus.hpp"
+#include "kelmar_vindle/device/identity.hpp"
+#include "kelmar_vindle/json.hpp"
+
+namespace kelmar_vindle {
+
+// One attached disk. The top-level fields normally mirror `identity`, but a
+// mock list may set them independently, and revalidation reads both.
+struct DeviceCandidate {
+  std::string id;
+  std::string vendor;
+  std::string product;
+  std::string serial;
+  std::uint64_t size = 0;
+  Bus bus = Bus::Other;
+  bool is_system = false;
+  bool is_usb = false;
+  DeviceIdentity identity;
+
+  friend bool operator==(const DeviceCandidate&, const DeviceCandidate&) = default;
+};
+
+// Maps a platform protocol name to a transport, folding ASCII case only and
+// trimming nothing; anything unrecognised is `Bus::Other`.
+Bus protocol_to_bus(std::string_view protocol);
+
+// All nine members are required.
+json::Read<DeviceCandidate> read_device_candidate(const json::Value& value);
+
+// Writes the nine members in declaration order, `identity` nested.
+void write_device_candidate(json::Writer& out, const DeviceCandidate& candidate);
+
+// Decodes a mock device list: one JSON array of candidates, read straight from
+// the text, so a field given twice in a record is refused. File order and
+// duplicates are kept; nothing is checked beyond the JSON form.
+json::Read<std::vector<DeviceCandidate>> read_mock_device_list(std::string_view text);
+
+}  // namespace kelmar_vindle

@@ -1,0 +1,60 @@
+#include "kelmar_vindle/file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace kelmar_vindle {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    UniqueFd old(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int UniqueFd::release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+std::string os_error_text(int error_number) {
+  return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
+}
+
+std::expected<std::string, std::string> read_regular_file(const std::filesystem::path& path) {
+  // Non-blocking, so that opening a FIFO with no writer returns at once.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return std::unexpected(os_error_text(errno));
+
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return std::unexpected(os_error_text(errno));
+  if (S_ISDIR(info.st_mode)) return std::unexpected(os_error_text(EISDIR));
+  if (!S_ISREG(info.st_mode)) return std::unexpected(path.string() + " is not a regular file");
+
+  std::string contents;
+  contents.reserve(static_cast<std::size_t>(info.st_size));
+  std::array<char, 64 * 1024> buffer{};
+  for (;;) {
+    const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error_text(errno));
+    }
+    if (got == 0) break;
+    contents.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  return contents;
+}
+
+}  // namespace kelmar_vindle

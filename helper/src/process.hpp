@@ -1,0 +1,19 @@
+// The process around start-up: signal and standard-stream set-up, and the one
+// way a failure ends the process ("helper error: {}", status 1).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "options.hpp"
+
+namespace kelmar_vindle::helper {
+
+// Start-up followed by the chosen mode; the failure text, if any.
+std::optional<std::string> run_helper(const std::vector<std::string>& args, const Environment& env);
+
+// The whole process: returns the exit status.
+int run_process(int argc, const char* const* argv, const char* const* envp);
+
+}  // namespace kelmar_vindle::helper

@@ -1,0 +1,66 @@
+#include "startup.hpp"
+
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/text.hpp"
+
+namespace kelmar_vindle::helper {
+namespace {
+
+std::string identity_mismatch_text() { return Error::make<ErrorKind::DeviceIdentityMismatch>().text(); }
+
+std::expected<DeviceSourceChoice, std::string> choose_device_source(const HelperOptions& options) {
+  if (!options.fixture) return PlatformDeviceSource{};
+  auto contents = read_regular_file(*options.fixture);
+  if (!contents) return std::unexpected(std::move(contents.error()));
+  if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  auto devices = read_mock_device_list(*contents);
+  if (!devices) return std::unexpected(std::move(devices.error()));
+  return MockDeviceSource{std::move(*devices)};
+}
+
+}  // namespace
+
+std::expected<BackendChoice, std::string> choose_backend(const HelperOptions& options) {
+  if (!options.allow_real_write) {
+    if (options.sink) return MockFileBackend(*options.sink);
+    if (!options.purchaser) return MacosRawBackend::for_test_device(false);
+    return MacosRawBackend("", 0, true, false);
+  }
+  if (!options.purchaser) {
+    if (!options.expect_serial) return std::unexpected(std::string("--allow-real-write requires --expect-serial"));
+    // The test-device profile neither trims nor folds case; its size is fixed.
+    if (*options.expect_serial == kTestDeviceSerial) return MacosRawBackend::for_test_device(true);
+    return std::unexpected(identity_mismatch_text());
+  }
+  if (!options.expect_serial || !options.expect_size) return MacosRawBackend("", 0, true, true);
+  const std::string_view serial = text::trim_unicode_whitespace(*options.expect_serial);
+  if (*options.expect_size == 0 || serial.empty() || serial == kRefusedSerial) {
+    return std::unexpected(identity_mismatch_text());
+  }
+  return MacosRawBackend(std::string(serial), *options.expect_size, true, true);
+}
+
+std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!text::is_valid_utf8(args[i])) {
+      return std::unexpected("command-line argument " + std::to_string(i) + " is not valid UTF-8");
+    }
+  }
+  HelperOptions options = read_options(args, env);
+
+  if (options.sink && options.allow_real_write) {
+    return std::unexpected(std::string("--sink and --allow-real-write cannot be used together"));
+  }
+  auto source = choose_device_source(options);
+  if (!source) return std::unexpected(std::move(source.error()));
+  auto backend = choose_backend(options);
+  if (!backend) return std::unexpected(std::move(backend.error()));
+  ListenMode mode = read_listen_mode(args, env);
+  if (std::holds_alternative<NamedPipeMode>(mode)) {
+    return std::unexpected(std::string("named pipe listen is Windows-only"));
+  }
+  return StartupPlan{std::move(options), std::move(*source), std::move(*backend), std::move(mode)};
+}
+
+}  // namespace kelmar_vindle::helper

@@ -1,0 +1,46 @@
+// Start-up: from the command line and the environment to the settled device
+// source, write backend and service mode, or the failure text that ends the
+// process.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/write.hpp"
+#include "macos_raw.hpp"
+#include "options.hpp"
+
+namespace kelmar_vindle::helper {
+
+// The disks come from the mock list given with --fixture ...
+struct MockDeviceSource {
+  std::vector<DeviceCandidate> devices;  // file order
+  friend bool operator==(const MockDeviceSource&, const MockDeviceSource&) = default;
+};
+// ... or from the machine itself.
+struct PlatformDeviceSource {
+  friend bool operator==(const PlatformDeviceSource&, const PlatformDeviceSource&) = default;
+};
+using DeviceSourceChoice = std::variant<MockDeviceSource, PlatformDeviceSource>;
+
+using BackendChoice = std::variant<MockFileBackend, MacosRawBackend>;
+
+struct StartupPlan {
+  HelperOptions options;
+  DeviceSourceChoice source;
+  BackendChoice backend;
+  ListenMode mode;  // never `NamedPipeMode`: that is refused here
+};
+
+// Runs the checks of start-up in order (arguments as UTF-8, sink with real
+// writes, the mock device list, the backend table, the service mode) and
+// returns the first failure's text.
+std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env);
+
+// The backend table alone, from settled options.
+std::expected<BackendChoice, std::string> choose_backend(const HelperOptions& options);
+
+}  // namespace kelmar_vindle::helper

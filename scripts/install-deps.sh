@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian's packages. Packages
+# already installed are skipped, so running it again costs nothing.
+set -euo pipefail
+
+packages=(
+  cmake
+  ninja-build
+  g++
+  nlohmann-json3-dev
+  libgtest-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo=(sudo)
+fi
+echo "installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,97 @@
+// Start-up as the real process shows it: one "helper error: {}" line on
+// standard error, status 1, nothing on standard output.
+#include <gtest/gtest.h>
+
+#include "process_runner.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::ProcessRun;
+using testing::run_helper;
+using testing::TempDir;
+
+// `--listen-pipe` is refused only after every other start-up check passed, so
+// its text shows that the device source and backend were settled.
+constexpr std::string_view kSettled = "named pipe listen is Windows-only";
+
+void expect_failure(const ProcessRun& run, std::string_view text) {
+  const auto result = run_helper(run);
+  EXPECT_EQ(result.err, "helper error: " + std::string(text) + "\n");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(StartupProcess, FailureTable) {
+  TempDir dir;
+  const auto missing = (dir.path() / "missing.json").string();
+  const auto deep = dir.write("deep.json", std::string(1'000'000, '[')).string();
+  const auto latin1 = dir.write("latin1.json", "[\"\xE9\"]").string();
+  const auto comma = dir.write("comma.json", "[],").string();
+  const auto empty_list = dir.write("empty.json", "[]\n").string();
+  struct Case {
+    ProcessRun run;
+    std::string_view text;
+  };
+  const Case cases[] = {
+      {{.args = {"--sink", "out.bin", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
+      {{.args = {"--sink", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
+      {{.args = {"--sink", "s"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}},
+       "--sink and --allow-real-write cannot be used together"},
+      {{.args = {"--fixture", missing, "--allow-real-write"}}, "No such file or directory (os error 2)"},
+      {{.args = {"--fixture", dir.path().string()}}, "Is a directory (os error 21)"},
+      {{.args = {"--fixture", deep}}, "recursion limit exceeded"},
+      {{.args = {"--fixture", latin1}}, "stream did not contain valid UTF-8"},
+      {{.args = {"--fixture", comma}}, "trailing characters at line 1 column 3"},
+      {{.args = {"--allow-real-write"}}, "--allow-real-write requires --expect-serial"},
+      {{.env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}}, "--allow-real-write requires --expect-serial"},
+      {{.args = {"--allow-real-write", "--expect-serial", "5b3e91d0a7c4f268"}},
+       "device identity does not match the confirmed target"},
+      {{.args = {"--allow-real-write", "--expect-serial", " 5B3E91D0A7C4F268"}},
+       "device identity does not match the confirmed target"},
+      {{.args = {"--allow-real-write", "--purchaser", "--expect-serial", " 482906735115", "--expect-size", "9"}},
+       "device identity does not match the confirmed target"},
+      {{.args = {"--allow-real-write", "--expect-size", "0"},
+        .env = {"VINDLE_PROFILE=Purchaser", "KELMAR_VINDLE_EXPECT_SERIAL=ABC"}},
+       "device identity does not match the confirmed target"},
+      {{.args = {"--listen-pipe", "p", "--listen-xpc"}}, kSettled},
+      {{.args = {"--fixture", empty_list, "--allow-real-write", "--purchaser", "--listen-pipe", "p"}}, kSettled},
+      {{.args = {"--allow-real-write", "--expect-serial", "5B3E91D0A7C4F268", "--expect-size", "5", "--listen-pipe",
+                 "p"}},
+       kSettled},
+      {{.args = {"--listen-pipe", "p"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=yes"}}, kSettled},
+      {{.args = {"--listen-xpc"}}, "xpc listen is macOS-only"},
+      {{.env = {"KELMAR_VINDLE_LISTEN_XPC=1"}}, "xpc listen is macOS-only"},
+      {{.args = {"--fixture", "caf\xE9"}}, "command-line argument 2 is not valid UTF-8"},
+  };
+  for (const auto& c : cases) {
+    std::string trace;
+    for (const auto& a : c.run.args) trace += a + " ";
+    for (const auto& e : c.run.env) trace += "[" + e + "] ";
+    SCOPED_TRACE(trace);
+    expect_failure(c.run, c.text);
+  }
+}
+
+TEST(StartupProcess, FixtureAsLastArgumentFallsBackToThePlatform) {
+  // The platform list is only consulted per request, so start-up passes.
+  expect_failure({.args = {"--listen-pipe", "p", "--fixture"}}, kSettled);
+}
+
+TEST(StartupProcess, ClosedStandardStreamsDoNotBreakTheProcess) {
+  TempDir dir;
+  const auto missing = (dir.path() / "missing.json").string();
+  // With standard output closed, the failure still reaches standard error.
+  auto result = testing::run_helper({.args = {"--fixture", missing}, .closed_streams = {0, 1}});
+  EXPECT_EQ(result.err, "helper error: No such file or directory (os error 2)\n");
+  EXPECT_EQ(result.exit_status, 1);
+  // With nowhere to report to, the process still ends with status 1.
+  result = testing::run_helper({.args = {"--allow-real-write"}, .closed_streams = {0, 1, 2}});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.signal, 0);
+}
+
+}  // namespace
+}  // namespace kelmar_vindle

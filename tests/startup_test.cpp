@@ -1,0 +1,166 @@
+#include "startup.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle::helper {
+namespace {
+
+using testing::TempDir;
+
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/dev/fd")) ++count;
+  return count;
+}
+
+constexpr std::string_view kMismatch = "device identity does not match the confirmed target";
+
+std::expected<StartupPlan, std::string> plan(std::initializer_list<std::string> rest, const Environment& env = {}) {
+  std::vector<std::string> args{"kelmar_vindle_helper"};
+  args.insert(args.end(), rest);
+  return plan_startup(args, env);
+}
+
+TEST(Startup, DefaultsToStdinPlatformDisksAndTheLockedTestDevice) {
+  auto p = plan({});
+  ASSERT_TRUE(p) << p.error();
+  EXPECT_EQ(p->mode, ListenMode{StdinMode{}});
+  EXPECT_EQ(p->source, DeviceSourceChoice{PlatformDeviceSource{}});
+  EXPECT_EQ(std::get<MacosRawBackend>(p->backend), MacosRawBackend("5B3E91D0A7C4F268", 8009023488, false, false));
+}
+
+TEST(Startup, BackendTable) {
+  struct Case {
+    std::string_view what;
+    HelperOptions options;
+    std::variant<MockFileBackend, MacosRawBackend, std::string_view> result;
+  };
+  const auto opts = [](auto change) {
+    HelperOptions o;
+    change(o);
+    return o;
+  };
+  const MacosRawBackend unpinned_purchaser("", 0, true, true);
+  const Case cases[] = {
+      {"sink", opts([](auto& o) { o.sink = "out.bin"; }), MockFileBackend("out.bin")},
+      {"sink with purchaser", opts([](auto& o) { o.sink = "s", o.purchaser = true; }), MockFileBackend("s")},
+      {"test device, locked", opts([](auto&) {}), MacosRawBackend::for_test_device(false)},
+      {"purchaser, locked", opts([](auto& o) { o.purchaser = true, o.expect_serial = "X", o.expect_size = 5; }),
+       MacosRawBackend("", 0, true, false)},
+      {"real write without serial", opts([](auto& o) { o.allow_real_write = true; }),
+       "--allow-real-write requires --expect-serial"},
+      {"real write, test serial; size ignored",
+       opts([](auto& o) { o.allow_real_write = true, o.expect_serial = "5B3E91D0A7C4F268", o.expect_size = 5; }),
+       MacosRawBackend("5B3E91D0A7C4F268", 8009023488, false, true)},
+      {"test serial lower case", opts([](auto& o) { o.allow_real_write = true, o.expect_serial = "5b3e91d0a7c4f268"; }),
+       kMismatch},
+      {"test serial leading space",
+       opts([](auto& o) { o.allow_real_write = true, o.expect_serial = " 5B3E91D0A7C4F268"; }), kMismatch},
+      {"purchaser without pins", opts([](auto& o) { o.allow_real_write = o.purchaser = true; }), unpinned_purchaser},
+      {"purchaser with serial only",
+       opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC"; }), unpinned_purchaser},
+      {"purchaser with size only", opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_size = 1000; }),
+       unpinned_purchaser},
+      {"purchaser pinned, serial trimmed", opts([](auto& o) {
+         o.allow_real_write = o.purchaser = true, o.expect_serial = " ABC123 ", o.expect_size = 1000;
+       }),
+       MacosRawBackend("ABC123", 1000, true, true)},
+      {"purchaser size 0",
+       opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC", o.expect_size = 0; }),
+       kMismatch},
+      {"purchaser blank serial",
+       opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "   ", o.expect_size = 9; }),
+       kMismatch},
+      {"purchaser refused serial", opts([](auto& o) {
+         o.allow_real_write = o.purchaser = true, o.expect_serial = "\t482906735115 ", o.expect_size = 9;
+       }),
+       kMismatch},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto chosen = choose_backend(c.options);
+    if (const auto* failure = std::get_if<std::string_view>(&c.result)) {
+      ASSERT_FALSE(chosen.has_value());
+      EXPECT_EQ(chosen.error(), *failure);
+    } else if (const auto* sink = std::get_if<MockFileBackend>(&c.result)) {
+      ASSERT_TRUE(chosen.has_value()) << chosen.error();
+      EXPECT_EQ(std::get<MockFileBackend>(*chosen).sink_path(), sink->sink_path());
+    } else {
+      ASSERT_TRUE(chosen.has_value()) << chosen.error();
+      EXPECT_EQ(std::get<MacosRawBackend>(*chosen), std::get<MacosRawBackend>(c.result));
+    }
+  }
+}
+
+TEST(Startup, ChecksRunInOrderAndTheFirstFailureWins) {
+  TempDir dir;
+  const auto missing = (dir.path() / "missing.json").string();
+  EXPECT_EQ(plan({"--sink", "out.bin", "--allow-real-write", "--fixture", missing}).error(),
+            "--sink and --allow-real-write cannot be used together");
+  EXPECT_EQ(plan({"--sink", "--allow-real-write"}).error(), "--sink and --allow-real-write cannot be used together");
+  EXPECT_EQ(plan({"--fixture", missing, "--allow-real-write", "--listen-pipe", "p"}).error(),
+            "No such file or directory (os error 2)");
+  EXPECT_EQ(plan({"--allow-real-write", "--listen-pipe", "p"}).error(), "--allow-real-write requires --expect-serial");
+  EXPECT_EQ(plan({"--listen-pipe", "p"}).error(), "named pipe listen is Windows-only");
+  EXPECT_EQ(plan({"--listen-pipe", ""}).error(), "named pipe listen is Windows-only");
+}
+
+TEST(Startup, MockDeviceListFileFaults) {
+  TempDir dir;
+  struct Case {
+    std::string_view what;
+    std::string path;
+    std::string_view failure;
+  };
+  ::mkfifo((dir.path() / "fifo").c_str(), 0600);
+  const Case cases[] = {
+      {"missing", (dir.path() / "nope").string(), "No such file or directory (os error 2)"},
+      {"directory", dir.path().string(), "Is a directory (os error 21)"},
+      {"not UTF-8", dir.write("latin1.json", "[\"\xE9\"]").string(), "stream did not contain valid UTF-8"},
+      {"not a list", dir.write("obj.json", "{}").string(), "invalid type: map, expected a sequence"},
+      {"trailing comma", dir.write("comma.json", "[],").string(), "trailing characters at line 1 column 3"},
+      {"deep", dir.write("deep.json", std::string(1'000'000, '[')).string(), "recursion limit exceeded"},
+      {"FIFO", (dir.path() / "fifo").string(), "is not a regular file"},
+  };
+  const std::size_t descriptors_before = open_descriptors();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto p = plan({"--fixture", c.path});
+    ASSERT_FALSE(p.has_value());
+    EXPECT_NE(p.error().find(c.failure), std::string::npos) << p.error();
+  }
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "every path closes the file it opened";
+}
+
+TEST(Startup, MockDeviceListIsLoadedInFileOrder) {
+  TempDir dir;
+  const std::string identity =
+      R"({"scheme":"vindle-1","serial":"S","vendor":"V","product":"P","size":1,"bus":"usb","is_system":false})";
+  const auto record = [&](std::string_view id) {
+    return R"({"id":")" + std::string(id) +
+           R"(","vendor":"V","product":"P","serial":"S","size":1,"bus":"usb","is_system":false,"is_usb":true,"identity":)" +
+           identity + "}";
+  };
+  const auto file = dir.write("list.json", "[" + record("b") + "," + record("a") + "," + record("b") + "]\n");
+  auto p = plan({"--fixture", file.string()});
+  ASSERT_TRUE(p) << p.error();
+  const auto& devices = std::get<MockDeviceSource>(p->source).devices;
+  ASSERT_EQ(devices.size(), 3u);
+  EXPECT_EQ(devices[0].id, "b");
+  EXPECT_EQ(devices[1].id, "a");
+  EXPECT_EQ(devices[2].id, "b");
+
+  EXPECT_EQ(plan({"--fixture"})->source, DeviceSourceChoice{PlatformDeviceSource{}});
+}
+
+TEST(Startup, ArgumentsMustBeUtf8) {
+  EXPECT_EQ(plan({"--fixture", "caf\xE9.json"}).error(), "command-line argument 2 is not valid UTF-8");
+}
+
+}  // namespace
+}  // namespace kelmar_vindle::helper

@@ -1,0 +1,31 @@
+// Runs the real helper binary with a chosen command line, environment and
+// standard input, and collects what it printed and how it ended.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelmar_vindle::testing {
+
+struct ProcessRun {
+  std::vector<std::string> args = {};          // after the program path
+  std::vector<std::string> env = {};           // "NAME=value"; nothing else is inherited
+  std::optional<std::string> stdin_text = {};  // none: standard input is /dev/null
+  // Standard streams to leave closed in the child (0, 1 and/or 2).
+  std::vector<int> closed_streams = {};
+};
+
+struct ProcessResult {
+  int exit_status = -1;  // -1 when the process did not exit normally
+  int signal = 0;        // the signal that ended it, if any
+  std::string out;
+  std::string err;
+};
+
+ProcessResult run_process(const std::string& program, const ProcessRun& run);
+
+// The helper binary built alongside the tests.
+ProcessResult run_helper(const ProcessRun& run);
+
+}  // namespace kelmar_vindle::testing

@@ -1,0 +1,30 @@
+#include "temp_dir.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+namespace kelmar_vindle::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kelmar_vindle_test.XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::write(std::string_view name, std::string_view contents) const {
+  const auto file = path_ / name;
+  std::ofstream out(file, std::ios::binary);
+  out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+  if (!out) throw std::runtime_error("cannot write test file");
+  return file;
+}
+
+}  // namespace kelmar_vindle::testing

@@ -1,0 +1,24 @@
+// A fresh directory for one test, removed with everything in it afterwards.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace kelmar_vindle::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+
+  const std::filesystem::path& path() const { return path_; }
+  // Writes `contents` to `name` inside the directory and returns its path.
+  std::filesystem::path write(std::string_view name, std::string_view contents) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace kelmar_vindle::testing
