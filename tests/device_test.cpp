@@ -1,5 +1,7 @@
 #include "kelmar_vindle/device.hpp"
 
+#include "kelmar_vindle/device/enumerators.hpp"
+
 #include <gtest/gtest.h>
 
 namespace kelmar_vindle {
@@ -189,6 +191,20 @@ TEST(MockDeviceList, RefusesFaultsWithTheLibraryMessage) {
 
   // A repeated member that no field claims is ignored, like any unknown member.
   EXPECT_TRUE(read_mock_device_list("[" + candidate_text(R"("serial":"S1","x":1,"x":2)") + "]").has_value());
+}
+
+TEST(Enumerators, MockHandsOutFreshCopiesAndThePlatformIsUnavailableHere) {
+  const MockEnumerator mock(read_mock_device_list("[" + candidate_text() + "]").value());
+  const DeviceSnapshot& snapshot = mock;
+  auto first = snapshot.list().value();
+  first[0].serial = "changed";
+  const auto second = mock.list().value();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].serial, "S1");
+
+  // This build has no platform disk list (only macOS has one).
+  const PlatformEnumerator platform;
+  EXPECT_EQ(platform.list().error().kind(), ErrorKind::PlatformEnumerationUnavailable);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "kelmar_vindle/device/enumerators.hpp"
 #include "temp_dir.hpp"
 
 namespace kelmar_vindle::helper {
@@ -30,7 +31,7 @@ TEST(Startup, DefaultsToStdinPlatformDisksAndTheLockedTestDevice) {
   auto p = plan({});
   ASSERT_TRUE(p) << p.error();
   EXPECT_EQ(p->mode, ListenMode{StdinMode{}});
-  EXPECT_EQ(p->source, DeviceSourceChoice{PlatformDeviceSource{}});
+  EXPECT_NE(dynamic_cast<PlatformEnumerator*>(p->source.get()), nullptr);
   EXPECT_EQ(std::get<MacosRawBackend>(p->backend), MacosRawBackend("5B3E91D0A7C4F268", 8009023488, false, false));
 }
 
@@ -126,6 +127,14 @@ TEST(Startup, MockDeviceListFileFaults) {
       {"trailing comma", dir.write("comma.json", "[],").string(), "trailing characters at line 1 column 3"},
       {"deep", dir.write("deep.json", std::string(1'000'000, '[')).string(), "recursion limit exceeded"},
       {"FIFO", (dir.path() / "fifo").string(), "is not a regular file"},
+      {"record without is_usb",
+       dir.write("no_is_usb.json", R"([{"id":"x","vendor":"V","product":"P","serial":"S","size":1,"bus":"usb",)"
+                                   R"("is_system":false,"identity":{"scheme":"s","serial":"S","vendor":"V",)"
+                                   R"("product":"P","size":1,"bus":"usb","is_system":false}}])")
+           .string(),
+       "missing field `is_usb`"},
+      {"serial twice", dir.write("twice.json", R"([{"serial":"A","id":"x","serial":"B"}])").string(),
+       "duplicate field `serial`"},
   };
   const std::size_t descriptors_before = open_descriptors();
   for (const auto& c : cases) {
@@ -149,13 +158,14 @@ TEST(Startup, MockDeviceListIsLoadedInFileOrder) {
   const auto file = dir.write("list.json", "[" + record("b") + "," + record("a") + "," + record("b") + "]\n");
   auto p = plan({"--fixture", file.string()});
   ASSERT_TRUE(p) << p.error();
-  const auto& devices = std::get<MockDeviceSource>(p->source).devices;
+  ASSERT_NE(dynamic_cast<MockEnumerator*>(p->source.get()), nullptr);
+  const auto devices = p->source->list().value();
   ASSERT_EQ(devices.size(), 3u);
   EXPECT_EQ(devices[0].id, "b");
   EXPECT_EQ(devices[1].id, "a");
   EXPECT_EQ(devices[2].id, "b");
 
-  EXPECT_EQ(plan({"--fixture"})->source, DeviceSourceChoice{PlatformDeviceSource{}});
+  EXPECT_NE(dynamic_cast<PlatformEnumerator*>(plan({"--fixture"})->source.get()), nullptr);
 }
 
 TEST(Startup, ArgumentsMustBeUtf8) {

@@ -1,5 +1,6 @@
 #include "startup.hpp"
 
+#include "kelmar_vindle/device/enumerators.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/text.hpp"
@@ -9,14 +10,14 @@ namespace {
 
 std::string identity_mismatch_text() { return Error::make<ErrorKind::DeviceIdentityMismatch>().text(); }
 
-std::expected<DeviceSourceChoice, std::string> choose_device_source(const HelperOptions& options) {
-  if (!options.fixture) return PlatformDeviceSource{};
+std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source(const HelperOptions& options) {
+  if (!options.fixture) return std::make_unique<PlatformEnumerator>();
   auto contents = read_regular_file(*options.fixture);
   if (!contents) return std::unexpected(std::move(contents.error()));
   if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   auto devices = read_mock_device_list(*contents);
   if (!devices) return std::unexpected(std::move(devices.error()));
-  return MockDeviceSource{std::move(*devices)};
+  return std::make_unique<MockEnumerator>(std::move(*devices));
 }
 
 }  // namespace

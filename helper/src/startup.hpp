@@ -4,33 +4,24 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
-#include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/helper.hpp"
 #include "kelmar_vindle/write.hpp"
 #include "macos_raw.hpp"
 #include "options.hpp"
 
 namespace kelmar_vindle::helper {
 
-// The disks come from the mock list given with --fixture ...
-struct MockDeviceSource {
-  std::vector<DeviceCandidate> devices;  // file order
-  friend bool operator==(const MockDeviceSource&, const MockDeviceSource&) = default;
-};
-// ... or from the machine itself.
-struct PlatformDeviceSource {
-  friend bool operator==(const PlatformDeviceSource&, const PlatformDeviceSource&) = default;
-};
-using DeviceSourceChoice = std::variant<MockDeviceSource, PlatformDeviceSource>;
-
 using BackendChoice = std::variant<MockFileBackend, MacosRawBackend>;
 
 struct StartupPlan {
   HelperOptions options;
-  DeviceSourceChoice source;
+  // A `MockEnumerator` with the --fixture list, else a `PlatformEnumerator`.
+  std::unique_ptr<DeviceSnapshot> source;
   BackendChoice backend;
   ListenMode mode;  // never `NamedPipeMode`: that is refused here
 };

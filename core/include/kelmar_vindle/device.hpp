@@ -8,6 +8,7 @@
 
 #include "kelmar_vindle/device/bus.hpp"
 #include "kelmar_vindle/device/identity.hpp"
+#include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/json.hpp"
 
 namespace kelmar_vindle {
@@ -26,6 +27,14 @@ struct DeviceCandidate {
   DeviceIdentity identity;
 
   friend bool operator==(const DeviceCandidate&, const DeviceCandidate&) = default;
+};
+
+// A source of the disks attached right now.
+class DeviceEnumerator {
+ public:
+  virtual ~DeviceEnumerator() = default;
+  // An owned list, in the source's order. Takes the enumerator read-only.
+  virtual Result<std::vector<DeviceCandidate>> list() const = 0;
 };
 
 // Maps a platform protocol name to a transport, folding ASCII case only and

@@ -1,0 +1,74 @@
+// The JSON protocol between the desktop application and the helper: request
+// decoding and event encoding. Transports carry the texts; the dispatcher
+// turns a decoded request into the event that answers it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/job.hpp"
+
+namespace kelmar_vindle {
+
+inline constexpr std::uint32_t PROTOCOL_VERSION = 1;
+
+// What the helper is asked to do; the variants keep the order of their
+// positional tags (0, 1, 2).
+struct HelperCommand {
+  struct Validate {
+    WriteJob job;
+    friend bool operator==(const Validate&, const Validate&) = default;
+  };
+  struct Write {
+    WriteJob job;
+    friend bool operator==(const Write&, const Write&) = default;
+  };
+  struct Cancel {
+    friend bool operator==(const Cancel&, const Cancel&) = default;
+  };
+
+  std::variant<Validate, Write, Cancel> value;
+  friend bool operator==(const HelperCommand&, const HelperCommand&) = default;
+};
+
+struct HelperRequest {
+  std::uint32_t v = PROTOCOL_VERSION;
+  HelperCommand command;
+  friend bool operator==(const HelperRequest&, const HelperRequest&) = default;
+};
+
+// The reply. Only `Result` is ever sent by this helper; the other two belong
+// to the protocol for clients that understand them.
+struct HelperEvent {
+  struct Accepted {};
+  struct Progress {
+    std::string phase;
+    std::uint64_t bytes_done = 0;
+    std::uint64_t total = 0;
+  };
+  struct Result {
+    bool ok = false;
+    std::optional<ErrorCode> error;      // present exactly when !ok
+    std::optional<std::string> message;  // present exactly when !ok
+    std::optional<DeviceCandidate> resolved_device;
+    std::optional<std::string> usb_sha256;  // after a successful write only
+  };
+
+  std::variant<Accepted, Progress, Result> value;
+};
+
+// Decodes one request text: JSON syntax, then the version gate ("v" must be
+// the integer 1; it is checked before anything else), then the command and
+// its job. Every failure is a `Protocol` error carrying the reason.
+Result<HelperRequest> parse_request(std::string_view text);
+
+// One compact JSON object, members in protocol order, absent optional members
+// left out; never contains a raw line feed. Cannot fail.
+std::string encode_event(const HelperEvent& event);
+
+}  // namespace kelmar_vindle

@@ -1,0 +1,9 @@
+#include "kelmar_vindle/device/enumerators.hpp"
+
+#include "kelmar_vindle/device/macos.hpp"
+
+namespace kelmar_vindle {
+
+Result<std::vector<DeviceCandidate>> PlatformEnumerator::list() const { return list_read_only(); }
+
+}  // namespace kelmar_vindle
