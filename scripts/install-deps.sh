@@ -9,6 +9,8 @@ packages=(
   g++
   nlohmann-json3-dev
   libgtest-dev
+  libssl-dev
+  openssl
 )
 
 missing=()

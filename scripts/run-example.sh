@@ -1,18 +1,46 @@
 #!/usr/bin/env bash
-# Builds the helper and starts it on the bundled example: the mock disk list in
-# examples/ stands in for the machine's disks and a file sink for the USB disk.
+# Builds the helper and runs its main job on the bundled example: the mock
+# disk list examples/devices.json stands in for the machine's disks and a file
+# sink for the USB disk. A generated image is validated, then written into the
+# sink and verified; both replies are printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --build --preset release >/dev/null
+helper=$PWD/build/release/helper/kelmar_vindle_helper
 
-helper=build/release/helper/kelmar_vindle_helper
-work=build/example
-mkdir -p "$work"
+work=$(mktemp -d /tmp/kelmar_vindle_example.XXXXXX)
+image=$work/installer.img
+sink=$work/sink/usb.img
+head -c 3670016 /dev/urandom >"$image"   # 3.5 MiB
+sha=$(sha256sum "$image" | cut -d' ' -f1)
+size=$(stat -c %s "$image")
 
-echo "== start-up with the example disk list and a file sink"
-status=0
-"$helper" --fixture examples/devices.json --sink "$work/sink.img" </dev/null || status=$?
-echo "(exit status $status)"
+# The stick the user confirmed: it has since been re-plugged and now shows up
+# as disk4 in the live list, not disk2 as when the user picked it.
+target='{"scheme":"vindle-1","serial":"AC0E5717C4A91B02","vendor":"Acme","product":"Stick 32",'
+target+='"vendor_id":4660,"product_id":22136,"size":31004295168,"bus":"usb","is_system":false,'
+target+='"win_disk_number":null,"mac_bsd_name":"disk2"}'
+job='{"job_id":"example-1","image_path":"'$image'","expected_sha256":"'$sha'","expected_size":'$size','
+job+='"write_mode":"raw-dd-hybrid","target":'$target',"confirmed_label":"Acme Stick 32","dry_run":false}'
+
+ask() {
+  local request='{"v":1,"cmd":"'$1'","job":'$job'}'
+  echo "> $request"
+  printf '%s\n' "$request" | "$helper" --fixture examples/devices.json --sink "$sink" | sed 's/^/< /'
+}
+
+echo "== validate: re-identify the confirmed stick among the example disks"
+ask validate
+echo
+echo "== write: check the image, write it into the sink, read it back"
+ask write
+echo
+if cmp -s "$image" "$sink"; then
+  echo "sink $sink holds the image: $size bytes, sha256 $sha"
+else
+  echo "sink $sink does not hold the image" >&2
+  exit 1
+fi

@@ -4,29 +4,13 @@
 
 #include <functional>
 
+#include "devices.hpp"
+
 namespace kelmar_vindle {
 namespace {
 
-// A USB stick whose top-level fields mirror its identity.
 DeviceCandidate stick(std::string serial, std::string bsd_name = "disk4") {
-  DeviceCandidate c;
-  c.identity.scheme = "vindle-1";
-  c.identity.serial = std::move(serial);
-  c.identity.vendor = "Acme";
-  c.identity.product = "Stick";
-  c.identity.vendor_id = 0x1234;
-  c.identity.product_id = 0x5678;
-  c.identity.size = 64'000'000;
-  c.identity.bus = Bus::Usb;
-  c.identity.mac_bsd_name = std::move(bsd_name);
-  c.id = c.identity.stable_id();
-  c.vendor = c.identity.vendor;
-  c.product = c.identity.product;
-  c.serial = c.identity.serial;
-  c.size = c.identity.size;
-  c.bus = Bus::Usb;
-  c.is_usb = true;
-  return c;
+  return testing::usb_stick(std::move(serial), std::move(bsd_name));
 }
 
 DeviceCandidate changed(DeviceCandidate c, const std::function<void(DeviceCandidate&)>& change) {

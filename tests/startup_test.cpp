@@ -32,32 +32,35 @@ TEST(Startup, DefaultsToStdinPlatformDisksAndTheLockedTestDevice) {
   ASSERT_TRUE(p) << p.error();
   EXPECT_EQ(p->mode, ListenMode{StdinMode{}});
   EXPECT_NE(dynamic_cast<PlatformEnumerator*>(p->source.get()), nullptr);
-  EXPECT_EQ(std::get<MacosRawBackend>(p->backend), MacosRawBackend("5B3E91D0A7C4F268", 8009023488, false, false));
+  const auto* raw = dynamic_cast<const MacosRawBackend*>(p->backend.get());
+  ASSERT_NE(raw, nullptr);
+  EXPECT_EQ(raw->settings(), (RawBackendSettings{"5B3E91D0A7C4F268", 8009023488, false, false}));
 }
 
 TEST(Startup, BackendTable) {
   struct Case {
     std::string_view what;
     HelperOptions options;
-    std::variant<MockFileBackend, MacosRawBackend, std::string_view> result;
+    // A sink path, the raw backend's settings, or the failure text.
+    std::variant<std::filesystem::path, RawBackendSettings, std::string_view> result;
   };
   const auto opts = [](auto change) {
     HelperOptions o;
     change(o);
     return o;
   };
-  const MacosRawBackend unpinned_purchaser("", 0, true, true);
+  const RawBackendSettings unpinned_purchaser{"", 0, true, true};
   const Case cases[] = {
-      {"sink", opts([](auto& o) { o.sink = "out.bin"; }), MockFileBackend("out.bin")},
-      {"sink with purchaser", opts([](auto& o) { o.sink = "s", o.purchaser = true; }), MockFileBackend("s")},
-      {"test device, locked", opts([](auto&) {}), MacosRawBackend::for_test_device(false)},
+      {"sink", opts([](auto& o) { o.sink = "out.bin"; }), std::filesystem::path("out.bin")},
+      {"sink with purchaser", opts([](auto& o) { o.sink = "s", o.purchaser = true; }), std::filesystem::path("s")},
+      {"test device, locked", opts([](auto&) {}), RawBackendSettings::test_device(false)},
       {"purchaser, locked", opts([](auto& o) { o.purchaser = true, o.expect_serial = "X", o.expect_size = 5; }),
-       MacosRawBackend("", 0, true, false)},
+       RawBackendSettings{"", 0, true, false}},
       {"real write without serial", opts([](auto& o) { o.allow_real_write = true; }),
-       "--allow-real-write requires --expect-serial"},
+       std::string_view("--allow-real-write requires --expect-serial")},
       {"real write, test serial; size ignored",
        opts([](auto& o) { o.allow_real_write = true, o.expect_serial = "5B3E91D0A7C4F268", o.expect_size = 5; }),
-       MacosRawBackend("5B3E91D0A7C4F268", 8009023488, false, true)},
+       RawBackendSettings{"5B3E91D0A7C4F268", 8009023488, false, true}},
       {"test serial lower case", opts([](auto& o) { o.allow_real_write = true, o.expect_serial = "5b3e91d0a7c4f268"; }),
        kMismatch},
       {"test serial leading space",
@@ -70,7 +73,7 @@ TEST(Startup, BackendTable) {
       {"purchaser pinned, serial trimmed", opts([](auto& o) {
          o.allow_real_write = o.purchaser = true, o.expect_serial = " ABC123 ", o.expect_size = 1000;
        }),
-       MacosRawBackend("ABC123", 1000, true, true)},
+       RawBackendSettings{"ABC123", 1000, true, true}},
       {"purchaser size 0",
        opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC", o.expect_size = 0; }),
        kMismatch},
@@ -88,12 +91,16 @@ TEST(Startup, BackendTable) {
     if (const auto* failure = std::get_if<std::string_view>(&c.result)) {
       ASSERT_FALSE(chosen.has_value());
       EXPECT_EQ(chosen.error(), *failure);
-    } else if (const auto* sink = std::get_if<MockFileBackend>(&c.result)) {
+    } else if (const auto* sink_path = std::get_if<std::filesystem::path>(&c.result)) {
       ASSERT_TRUE(chosen.has_value()) << chosen.error();
-      EXPECT_EQ(std::get<MockFileBackend>(*chosen).sink_path(), sink->sink_path());
+      const auto* sink = dynamic_cast<const MockFileBackend*>(chosen->get());
+      ASSERT_NE(sink, nullptr);
+      EXPECT_EQ(sink->sink_path(), *sink_path);
     } else {
       ASSERT_TRUE(chosen.has_value()) << chosen.error();
-      EXPECT_EQ(std::get<MacosRawBackend>(*chosen), std::get<MacosRawBackend>(c.result));
+      const auto* raw = dynamic_cast<const MacosRawBackend*>(chosen->get());
+      ASSERT_NE(raw, nullptr);
+      EXPECT_EQ(raw->settings(), std::get<RawBackendSettings>(c.result));
     }
   }
 }

@@ -16,34 +16,37 @@ inline constexpr std::uint64_t kTestDeviceSize = 8009023488;  // 0x1DD600000
 // A disk with exactly this serial is always refused.
 inline constexpr std::string_view kRefusedSerial = "482906735115";
 
-class MacosRawBackend {
- public:
-  // `expected_serial` empty and `expected_size` 0 mean "no expectation",
-  // which only the purchaser rule allows.
-  MacosRawBackend(std::string expected_serial, std::uint64_t expected_size, bool purchaser, bool allow_real_write)
-      : expected_serial_(std::move(expected_serial)),
-        expected_size_(expected_size),
-        purchaser_(purchaser),
-        allow_real_write_(allow_real_write) {}
+// What start-up configures; never changed afterwards.
+struct RawBackendSettings {
+  // Empty serial and size 0 mean "no expectation" (purchaser rule only).
+  std::string expected_serial;
+  std::uint64_t expected_size = 0;
+  bool purchaser = false;  // true: purchaser rule; false: test-device rule
+  bool allow_real_write = false;
 
-  // The test-device profile: the built-in serial and size, no purchaser rule.
-  static MacosRawBackend for_test_device(bool allow_real_write) {
-    return MacosRawBackend(std::string(kTestDeviceSerial), kTestDeviceSize, false, allow_real_write);
+  // The test-device profile: the built-in serial and size.
+  static RawBackendSettings test_device(bool allow_real_write) {
+    return {std::string(kTestDeviceSerial), kTestDeviceSize, false, allow_real_write};
   }
 
-  BackendKind kind() const { return BackendKind::MacosRaw; }
-  const std::string& expected_serial() const { return expected_serial_; }
-  std::uint64_t expected_size() const { return expected_size_; }
-  bool purchaser() const { return purchaser_; }
-  bool allow_real_write() const { return allow_real_write_; }
+  friend bool operator==(const RawBackendSettings&, const RawBackendSettings&) = default;
+};
 
-  friend bool operator==(const MacosRawBackend&, const MacosRawBackend&) = default;
+class MacosRawBackend final : public WriteBackend {
+ public:
+  explicit MacosRawBackend(RawBackendSettings settings) : settings_(std::move(settings)) {}
+
+  const RawBackendSettings& settings() const { return settings_; }
+
+  BackendKind kind() const override { return BackendKind::MacosRaw; }
+  // The image bytes are ignored: the raw path streams the image file itself.
+  Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                       const std::atomic<bool>& cancel, ProgressFn& progress) const override;
+  Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                ProgressFn& progress) const override;
 
  private:
-  std::string expected_serial_;
-  std::uint64_t expected_size_;
-  bool purchaser_;
-  bool allow_real_write_;
+  RawBackendSettings settings_;
 };
 
 }  // namespace kelmar_vindle::helper

@@ -1,19 +1,21 @@
 #include "modes.hpp"
 
+#include "line_transports.hpp"
+
 namespace kelmar_vindle::helper {
 
 std::optional<std::string> run_mode(StartupPlan& plan) {
   struct Runner {
-    std::optional<std::string> operator()(const StdinMode&) const {
-      return "the standard-input transport is not available in this build yet";
-    }
-    std::optional<std::string> operator()(const UnixSocketMode&) const {
-      return "the Unix-socket transport is not available in this build yet";
+    const DeviceSnapshot& source;
+    const WriteBackend& backend;
+    std::optional<std::string> operator()(const StdinMode&) const { return run_stdin_mode(source, backend); }
+    std::optional<std::string> operator()(const UnixSocketMode& mode) const {
+      return run_unix_socket_mode(mode.path, source, backend);
     }
     std::optional<std::string> operator()(const NamedPipeMode&) const { return "named pipe listen is Windows-only"; }
     std::optional<std::string> operator()(const XpcMode&) const { return "xpc listen is macOS-only"; }
   };
-  return std::visit(Runner{}, plan.mode);
+  return std::visit(Runner{*plan.source, *plan.backend}, plan.mode);
 }
 
 }  // namespace kelmar_vindle::helper

@@ -22,24 +22,27 @@ std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source
 
 }  // namespace
 
-std::expected<BackendChoice, std::string> choose_backend(const HelperOptions& options) {
+std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options) {
+  const auto raw = [](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
+    return std::make_unique<MacosRawBackend>(std::move(settings));
+  };
   if (!options.allow_real_write) {
-    if (options.sink) return MockFileBackend(*options.sink);
-    if (!options.purchaser) return MacosRawBackend::for_test_device(false);
-    return MacosRawBackend("", 0, true, false);
+    if (options.sink) return std::make_unique<MockFileBackend>(*options.sink);
+    if (!options.purchaser) return raw(RawBackendSettings::test_device(false));
+    return raw({"", 0, true, false});
   }
   if (!options.purchaser) {
     if (!options.expect_serial) return std::unexpected(std::string("--allow-real-write requires --expect-serial"));
     // The test-device profile neither trims nor folds case; its size is fixed.
-    if (*options.expect_serial == kTestDeviceSerial) return MacosRawBackend::for_test_device(true);
+    if (*options.expect_serial == kTestDeviceSerial) return raw(RawBackendSettings::test_device(true));
     return std::unexpected(identity_mismatch_text());
   }
-  if (!options.expect_serial || !options.expect_size) return MacosRawBackend("", 0, true, true);
+  if (!options.expect_serial || !options.expect_size) return raw({"", 0, true, true});
   const std::string_view serial = text::trim_unicode_whitespace(*options.expect_serial);
   if (*options.expect_size == 0 || serial.empty() || serial == kRefusedSerial) {
     return std::unexpected(identity_mismatch_text());
   }
-  return MacosRawBackend(std::string(serial), *options.expect_size, true, true);
+  return raw({std::string(serial), *options.expect_size, true, true});
 }
 
 std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env) {

@@ -6,7 +6,6 @@
 #include <expected>
 #include <memory>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "kelmar_vindle/helper.hpp"
@@ -16,13 +15,13 @@
 
 namespace kelmar_vindle::helper {
 
-using BackendChoice = std::variant<MockFileBackend, MacosRawBackend>;
-
 struct StartupPlan {
   HelperOptions options;
+  // Declared before the backend, so that the backend is destroyed first.
   // A `MockEnumerator` with the --fixture list, else a `PlatformEnumerator`.
   std::unique_ptr<DeviceSnapshot> source;
-  BackendChoice backend;
+  // A `MockFileBackend` with --sink, else a `MacosRawBackend`.
+  std::unique_ptr<WriteBackend> backend;
   ListenMode mode;  // never `NamedPipeMode`: that is refused here
 };
 
@@ -32,6 +31,6 @@ struct StartupPlan {
 std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
 // The backend table alone, from settled options.
-std::expected<BackendChoice, std::string> choose_backend(const HelperOptions& options);
+std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options);
 
 }  // namespace kelmar_vindle::helper

@@ -4,6 +4,7 @@
 #include <expected>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace kelmar_vindle {
 
@@ -29,9 +30,18 @@ class UniqueFd {
 // "{system description} (os error {number})".
 std::string os_error_text(int error_number);
 
-// Reads a whole regular file. Fails with the system's text, or with
-// "{path} is not a regular file" for a FIFO, device or socket, which are
-// refused without blocking or reading forever.
+// Opens a regular file for reading. A FIFO, device, socket or directory is
+// refused with `not_regular` at once, without blocking on it or reading it
+// forever; a path with a zero byte, which the system would silently cut
+// short, with "paths must not contain interior null bytes". Other failures
+// carry the system's text.
+std::expected<UniqueFd, std::string> open_regular_file(const std::filesystem::path& path, std::string_view not_regular);
+
+// Reads everything from `fd` to its end.
+std::expected<std::string, std::string> read_to_end(int fd);
+
+// Opens (as above, a directory giving the system's "Is a directory" text)
+// and reads a whole regular file.
 std::expected<std::string, std::string> read_regular_file(const std::filesystem::path& path);
 
 }  // namespace kelmar_vindle

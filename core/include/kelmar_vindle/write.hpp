@@ -1,24 +1,103 @@
-// Write backends. The file sink stands in for a disk: it writes images into an
-// ordinary file named at start-up.
+// Write backends: the interface the dispatcher writes through, the phases a
+// backend reports, the image checks, and the file sink that stands in for a
+// disk by writing images into an ordinary file named at start-up.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/job.hpp"
 
 namespace kelmar_vindle {
 
-enum class BackendKind : std::uint8_t { FileSink, RealNotEnabled, MacosRaw };
+enum class BackendKind : std::uint8_t {
+  FileSink,
+  // A real-disk writer whose use is not enabled; the dispatcher refuses every
+  // write through it. No backend of this helper reports it.
+  RealNotEnabled,
+  MacosRaw,
+};
 
-// The file sink. It owns its path and holds no other state.
-class MockFileBackend {
+// What a backend reports while it works, in this order; only `Writing` is
+// reported more than once.
+struct WritePhase {
+  enum class Kind : std::uint8_t { CheckingImage, Writing, Written, Verifying, Verified, Cancelled };
+
+  Kind kind = Kind::CheckingImage;
+  std::uint64_t bytes_done = 0;  // `Writing` only
+  std::uint64_t total = 0;       // `Writing` only
+
+  static WritePhase of(Kind kind) { return {kind, 0, 0}; }
+  static WritePhase writing(std::uint64_t bytes_done, std::uint64_t total) {
+    return {Kind::Writing, bytes_done, total};
+  }
+  friend bool operator==(const WritePhase&, const WritePhase&) = default;
+};
+
+// Borrowed by a backend for one call and invoked on the caller's thread.
+using ProgressFn = std::function<void(const WritePhase&)>;
+
+// The bytes of a whole image, as loaded for the file sink.
+using ImageBytes = std::vector<std::byte>;
+
+class WriteBackend {
+ public:
+  virtual ~WriteBackend() = default;
+
+  virtual BackendKind kind() const = 0;
+
+  // Writes `image` for `job` and verifies it by reading it back; returns the
+  // read-back digest. `cancel` is read (acquire) before every chunk.
+  virtual Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                               const std::atomic<bool>& cancel, ProgressFn& progress) const = 0;
+
+  // By default: load the job's image after checking its size and digest
+  // (nothing reported while checking), then `write_and_verify` it.
+  virtual Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                        ProgressFn& progress) const;
+};
+
+// The file sink: owns its path and holds no other state, so one instance
+// serves any number of jobs one after another.
+class MockFileBackend final : public WriteBackend {
  public:
   explicit MockFileBackend(std::filesystem::path sink_path) : sink_path_(std::move(sink_path)) {}
 
-  BackendKind kind() const { return BackendKind::FileSink; }
   const std::filesystem::path& sink_path() const { return sink_path_; }
+
+  BackendKind kind() const override { return BackendKind::FileSink; }
+
+  // Creates missing parent directories, truncates the sink, writes the image
+  // in 1 MiB chunks and reads the sink back through the hash: its length must
+  // be the job's `expected_size` and its digest the job's `expected_sha256`.
+  // After a failure the sink keeps whatever was written.
+  Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                       const std::atomic<bool>& cancel, ProgressFn& progress) const override;
 
  private:
   std::filesystem::path sink_path_;
 };
 
+namespace write {
+
+inline constexpr std::size_t kChunkSize = 1048576;
+
+// The image's length must be `expected_size` (checked first) and its digest
+// `expected_sha256`: `SizeMismatch` or `ImageHashMismatch` otherwise.
+Result<void> check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                         std::uint64_t expected_size);
+
+// `check_image`, then the whole image read into memory.
+Result<ImageBytes> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                        std::uint64_t expected_size);
+
+}  // namespace write
 }  // namespace kelmar_vindle

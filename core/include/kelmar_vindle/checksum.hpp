@@ -1,0 +1,74 @@
+// SHA-256 of files and streams, always carried as 64 lower-case hexadecimal
+// characters. Every function reads in 64 KiB steps and closes what it opens.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "kelmar_vindle/error.hpp"
+
+namespace kelmar_vindle::checksum {
+
+inline constexpr std::size_t kReadSize = 65536;
+
+// A streaming SHA-256 computation. The platform's implementation sits behind
+// it (one source file per platform; the build picks it).
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+  ~Sha256();
+
+  void update(std::span<const std::byte> bytes);
+  void update(std::string_view bytes) { update(std::as_bytes(std::span(bytes.data(), bytes.size()))); }
+  // The digest of everything fed so far; the object is spent afterwards.
+  std::string finalize();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+std::string sha256_hex(std::string_view bytes);
+
+// Hashes exactly `limit` bytes read from `fd` at its current position; never
+// asks for more. Fails with `SizeMismatch` (expected `limit`, actual the
+// bytes read) when the data ends early, or `Io` on a read error.
+Result<std::string> sha256_reader(int fd, std::uint64_t limit);
+
+struct FileDigest {
+  std::string sha256;
+  std::uint64_t size = 0;  // the length reported by the file's metadata
+};
+
+// Hashes a whole regular file (see `open_image` for what is refused).
+Result<FileDigest> sha256_file(const std::filesystem::path& path);
+
+struct Matches {
+  std::string sha256;
+  std::uint64_t size = 0;
+};
+struct HashDiffers {
+  std::string expected;
+  std::string actual;
+  std::uint64_t size = 0;
+};
+struct SizeDiffers {
+  std::uint64_t expected = 0;
+  std::uint64_t actual = 0;
+};
+using FileVerdict = std::variant<Matches, HashDiffers, SizeDiffers>;
+
+// Hashes the whole file, then compares its length and, only if that is
+// right, its digest (byte for byte, case-sensitive) with the expectation.
+Result<FileVerdict> verify_file(const std::filesystem::path& path, std::string_view expected_sha256,
+                                std::uint64_t expected_size);
+
+}  // namespace kelmar_vindle::checksum

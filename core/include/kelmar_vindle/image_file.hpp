@@ -1,0 +1,18 @@
+// Opening image files: only regular files are images.
+#pragma once
+
+#include <filesystem>
+
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/file_io.hpp"
+
+namespace kelmar_vindle {
+
+// Opens an image for reading. A FIFO, device, socket or directory fails at
+// once with the `Io` kind and "image is not a regular file" (such files could
+// never pass the size check, and reading one could block or never end); a
+// path with a zero byte fails with "paths must not contain interior null
+// bytes"; other failures carry the system's text.
+Result<UniqueFd> open_image(const std::filesystem::path& path);
+
+}  // namespace kelmar_vindle

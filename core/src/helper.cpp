@@ -1,0 +1,92 @@
+#include "kelmar_vindle/helper.hpp"
+
+#include <atomic>
+#include <exception>
+
+#include "kelmar_vindle/device/revalidation.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+HelperEvent refusal(std::string message) {
+  return {HelperEvent::Result{false, ErrorCode::Protocol, std::move(message), {}, {}}};
+}
+
+// Shape, live list and revalidation: the steps `validate` and `write` share.
+// Returns the live disk the target designates now.
+Result<DeviceCandidate> resolve_target(const WriteJob& job, const DispatchDeps& deps) {
+  if (auto shape = job.validate_shape(); !shape) return std::unexpected(std::move(shape.error()));
+  auto live = deps.snapshot.list();
+  if (!live) return std::unexpected(std::move(live.error()));
+  return revalidate_against_live(job.target, *live);
+}
+
+HelperEvent dispatch_validate(const WriteJob& job, const DispatchDeps& deps) {
+  auto resolved = resolve_target(job, deps);
+  if (!resolved) return error_event(resolved.error());
+  return {HelperEvent::Result{true, {}, {}, std::move(*resolved), {}}};
+}
+
+HelperEvent dispatch_write(const WriteJob& job, const DispatchDeps& deps) {
+  auto resolved = resolve_target(job, deps);
+  if (!resolved) return error_event(resolved.error());
+  // Both refusals come after revalidation: a vanished disk is reported as
+  // such even for a dry run.
+  if (job.dry_run) return refusal("write refused: job.dry_run is true");
+  if (deps.writer.kind() == BackendKind::RealNotEnabled) {
+    return error_event(Error::make<ErrorKind::RealWriteNotEnabled>());
+  }
+
+  // The backend writes the disk revalidation resolved (its current BSD name),
+  // never the identity as the client sent it.
+  WriteJob to_write = job;
+  to_write.target = resolved->identity;
+  to_write.dry_run = false;
+
+  const std::atomic<bool> cancel_flag{false};
+  ProgressFn ignore_progress = [](const WritePhase&) {};
+  auto digest = deps.writer.write_job(to_write, cancel_flag, ignore_progress);
+  if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
+
+  const Error& error = digest.error();
+  if (error.kind() == ErrorKind::WriteStoppedBeforeDeviceOpen) {
+    return {HelperEvent::Result{false, error.code(), error.text(), std::move(*resolved), {}}};
+  }
+  return error_event(error);
+}
+
+}  // namespace
+
+HelperEvent error_event(const Error& error) { return {HelperEvent::Result{false, error.code(), error.text(), {}, {}}}; }
+
+HelperEvent dispatch(const HelperRequest& request, const DispatchDeps& deps) {
+  // Requests from parse_request always carry version 1; this guards callers
+  // that build requests themselves.
+  if (request.v != PROTOCOL_VERSION) return refusal("unsupported v=" + std::to_string(request.v));
+
+  struct ByCommand {
+    const DispatchDeps& deps;
+    HelperEvent operator()(const HelperCommand::Validate& c) const { return dispatch_validate(c.job, deps); }
+    HelperEvent operator()(const HelperCommand::Write& c) const { return dispatch_write(c.job, deps); }
+    HelperEvent operator()(const HelperCommand::Cancel&) const {
+      // A request is answered only once its work is done, so no job can be in flight.
+      return refusal("cancel has no in-flight job in this dispatch");
+    }
+  };
+  return std::visit(ByCommand{deps}, request.command.value);
+}
+
+HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot,
+                                      const WriteBackend& writer) {
+  try {
+    const auto request = parse_request(text);
+    if (!request) return error_event(request.error());
+    return dispatch(*request, DispatchDeps{snapshot, writer});
+  } catch (const std::exception& e) {
+    // Last guard of the one-reply rule; the request path reports its
+    // failures as values, so this only sees library surprises.
+    return error_event(Error::io(e.what()));
+  }
+}
+
+}  // namespace kelmar_vindle

@@ -1,0 +1,134 @@
+#include "line_transports.hpp"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <expected>
+
+#include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/protocol.hpp"
+#include "kelmar_vindle/text.hpp"
+
+namespace kelmar_vindle::helper {
+namespace {
+
+constexpr std::size_t kReadBufferSize = 8192;
+
+// Collects the bytes up to and including the first line feed, or up to the
+// end of the input; there is no length limit. Reads ahead in whole buffers,
+// like any buffered reader: what follows the line is never processed.
+std::expected<std::string, std::string> read_request_line(int fd) {
+  std::string line;
+  std::array<char, kReadBufferSize> buffer{};
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error_text(errno));
+    }
+    if (got == 0) break;
+    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    const auto line_feed = chunk.find('\n');
+    if (line_feed != std::string_view::npos) {
+      line.append(chunk.substr(0, line_feed + 1));
+      break;
+    }
+    line.append(chunk);
+  }
+  if (!text::is_valid_utf8(line)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  return line;
+}
+
+// Writes all of `bytes`, repeating partial and interrupted writes.
+std::optional<std::string> write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return os_error_text(errno);
+    }
+    if (put == 0) return std::string("failed to write whole buffer");
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+  return std::nullopt;
+}
+
+// A descriptor that is not inherited by child processes (the raw backend
+// runs the disk utility).
+std::expected<UniqueFd, std::string> close_on_exec(int fd) {
+  if (fd < 0) return std::unexpected(os_error_text(errno));
+  UniqueFd owned(fd);
+  if (::fcntl(owned.get(), F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(os_error_text(errno));
+  return owned;
+}
+
+std::expected<UniqueFd, std::string> listen_on(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) return std::unexpected(std::string("path must be shorter than SUN_LEN"));
+  // An empty address would ask the kernel for an unnamed (abstract) socket
+  // that no client could find; refuse it as the missing path it is.
+  if (path.empty()) return std::unexpected(os_error_text(ENOENT));
+  std::memcpy(address.sun_path, path.data(), path.size());
+
+  auto listener = close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
+  if (!listener) return listener;
+  if (::bind(listener->get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(listener->get(), SOMAXCONN) != 0) {
+    return std::unexpected(os_error_text(errno));
+  }
+  return listener;
+}
+
+std::expected<UniqueFd, std::string> accept_one(const UniqueFd& listener) {
+  for (;;) {
+    const int fd = ::accept(listener.get(), nullptr, nullptr);
+    if (fd < 0 && errno == EINTR) continue;
+    return close_on_exec(fd);
+  }
+}
+
+}  // namespace
+
+std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend) {
+  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend);
+  return encode_event(event);
+}
+
+std::optional<std::string> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend) {
+  const auto line = read_request_line(STDIN_FILENO);
+  if (!line) return line.error();
+  return write_all(STDOUT_FILENO, handle_line(*line, source, backend) + "\n");
+}
+
+std::optional<std::string> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
+                                                const WriteBackend& backend) {
+  // Checked before anything touches the file system: a path cut at its zero
+  // byte would name another file, and the next step removes whatever is there.
+  if (path.find('\0') != std::string::npos) return "paths must not contain interior null bytes";
+  ::unlink(path.c_str());  // an earlier socket, or any file; errors do not matter
+
+  const auto listener = listen_on(path);
+  if (!listener) return listener.error();
+  const auto connection = accept_one(*listener);
+  if (!connection) return connection.error();
+  const auto reader = close_on_exec(::dup(connection->get()));
+  if (!reader) return reader.error();
+
+  const auto line = read_request_line(reader->get());
+  if (!line) return line.error();
+  if (auto failed = write_all(connection->get(), handle_line(*line, source, backend) + "\n")) return failed;
+
+  // Only a completed exchange removes the socket; after a failure it stays
+  // until the next start replaces it.
+  ::unlink(path.c_str());
+  return std::nullopt;
+}
+
+}  // namespace kelmar_vindle::helper

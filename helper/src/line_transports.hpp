@@ -1,0 +1,26 @@
+// The one-shot byte-stream transports: one request line in, one reply line
+// out, over standard input/output or one Unix-domain socket connection.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "kelmar_vindle/helper.hpp"
+
+namespace kelmar_vindle::helper {
+
+// Trims Unicode white space, dispatches, and encodes the one event as a
+// compact JSON line (without its line feed). Never fails.
+std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend);
+
+// Answers one request read from standard input on standard output. Returns
+// the failure text, or nothing on success.
+std::optional<std::string> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend);
+
+// Binds `path`, accepts one connection, answers one request on it and removes
+// the socket file again. Returns the failure text, or nothing on success.
+std::optional<std::string> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
+                                                const WriteBackend& backend);
+
+}  // namespace kelmar_vindle::helper

@@ -1,0 +1,149 @@
+// The Unix-socket transport through the real helper binary: one connection,
+// one request, one reply, and the socket file removed afterwards.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <thread>
+
+#include "devices.hpp"
+#include "kelmar_vindle/file_io.hpp"
+#include "process_runner.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::ProcessResult;
+using testing::TempDir;
+
+const std::string kCancel = R"({"v":1,"cmd":"cancel"})";
+const std::string kCancelReply =
+    R"({"evt":"result","ok":false,"error":"protocol","message":"cancel has no in-flight job in this dispatch"})"
+    "\n";
+
+bool is_socket_file(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// Connects once the helper is listening (bounded: the helper starts in well
+// under the bound, which only keeps a broken helper from hanging the test).
+UniqueFd connect_to(const std::filesystem::path& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    if (is_socket_file(path)) {
+      UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
+      if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return UniqueFd();
+}
+
+void send_all(const UniqueFd& fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::send(fd.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ASSERT_GT(put, 0);
+    bytes.remove_prefix(static_cast<std::size_t>(put));
+  }
+}
+
+std::string receive_all(const UniqueFd& fd) {
+  std::string received;
+  char buffer[4096];
+  for (ssize_t got; (got = ::recv(fd.get(), buffer, sizeof buffer, 0)) > 0;) {
+    received.append(buffer, static_cast<std::size_t>(got));
+  }
+  return received;
+}
+
+class SocketTransport : public ::testing::Test {
+ protected:
+  void SetUp() override { fixture = dir.write("devices.json", testing::mock_list_text({testing::usb_stick("S")})); }
+
+  // Starts the helper on `path`; the result is ready once it has ended.
+  std::future<ProcessResult> start(const std::filesystem::path& path) {
+    return std::async(std::launch::async, [this, path] {
+      return testing::run_helper({.args = {"--fixture", fixture.string(), "--listen-unix", path.string()}});
+    });
+  }
+
+  TempDir dir;
+  std::filesystem::path fixture;
+};
+
+TEST_F(SocketTransport, AnswersOneRequestAndRemovesTheSocket) {
+  const auto path = dir.write("helper.sock", "a regular file left at the path");
+  auto helper = start(path);
+  const UniqueFd client = connect_to(path);
+  ASSERT_TRUE(client.valid());
+  send_all(client, kCancel + "\n");
+  EXPECT_EQ(receive_all(client), kCancelReply);
+
+  const ProcessResult result = helper.get();
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(SocketTransport, ClientThatOnlyShutsDownItsSendingSideIsAnswered) {
+  const auto path = dir.path() / "s";
+  auto helper = start(path);
+  const UniqueFd client = connect_to(path);
+  ASSERT_TRUE(client.valid());
+  send_all(client, kCancel);  // no line feed: the end of input ends the line
+  ::shutdown(client.get(), SHUT_WR);
+  EXPECT_EQ(receive_all(client), kCancelReply);
+  EXPECT_EQ(helper.get().exit_status, 0);
+
+  auto second = start(path);
+  const UniqueFd silent = connect_to(path);
+  ASSERT_TRUE(silent.valid());
+  ::shutdown(silent.get(), SHUT_WR);
+  EXPECT_NE(receive_all(silent).find("EOF while parsing a value"), std::string::npos);
+  EXPECT_EQ(second.get().exit_status, 0);
+}
+
+TEST_F(SocketTransport, ClientGoneBeforeTheReplyFailsTheModeAndLeavesTheSocket) {
+  const auto path = dir.path() / "s";
+  auto helper = start(path);
+  {
+    const UniqueFd client = connect_to(path);
+    ASSERT_TRUE(client.valid());
+    send_all(client, kCancel + "\n");
+  }  // closed before reading the reply
+  const ProcessResult result = helper.get();
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "helper error: Broken pipe (os error 32)\n");
+  EXPECT_TRUE(is_socket_file(path));
+}
+
+TEST_F(SocketTransport, BindFailuresEndTheProcess) {
+  const std::string too_long = (dir.path() / std::string(120, 'x')).string();
+  struct Case {
+    std::string path;
+    std::string failure;
+  };
+  const Case cases[] = {
+      {dir.path().string(), "Address already in use (os error 98)"},  // a directory at the path is not removed
+      {too_long, "path must be shorter than SUN_LEN"},
+      {(dir.path() / "missing" / "s").string(), "No such file or directory (os error 2)"},
+  };
+  for (const auto& c : cases) {
+    const auto result = testing::run_helper({.args = {"--fixture", fixture.string(), "--listen-unix", c.path}});
+    EXPECT_EQ(result.err, "helper error: " + c.failure + "\n") << c.path;
+    EXPECT_EQ(result.exit_status, 1);
+  }
+}
+
+}  // namespace
+}  // namespace kelmar_vindle
