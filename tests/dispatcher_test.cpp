@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "printers.hpp"
+
 #include <functional>
 
 #include "devices.hpp"

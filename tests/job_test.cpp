@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "printers.hpp"
+
 namespace kelmar_vindle {
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "descriptors.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
 #include "temp_dir.hpp"
 
@@ -12,12 +13,6 @@ namespace kelmar_vindle::helper {
 namespace {
 
 using testing::TempDir;
-
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/dev/fd")) ++count;
-  return count;
-}
 
 constexpr std::string_view kMismatch = "device identity does not match the confirmed target";
 
@@ -143,14 +138,14 @@ TEST(Startup, MockDeviceListFileFaults) {
       {"serial twice", dir.write("twice.json", R"([{"serial":"A","id":"x","serial":"B"}])").string(),
        "duplicate field `serial`"},
   };
-  const std::size_t descriptors_before = open_descriptors();
+  const std::size_t descriptors_before = testing::open_descriptors();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto p = plan({"--fixture", c.path});
     ASSERT_FALSE(p.has_value());
     EXPECT_NE(p.error().find(c.failure), std::string::npos) << p.error();
   }
-  EXPECT_EQ(open_descriptors(), descriptors_before) << "every path closes the file it opened";
+  EXPECT_EQ(testing::open_descriptors(), descriptors_before) << "every path closes the file it opened";
 }
 
 TEST(Startup, MockDeviceListIsLoadedInFileOrder) {

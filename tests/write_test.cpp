@@ -1,0 +1,191 @@
+#include "kelmar_vindle/write.hpp"
+
+#include <gtest/gtest.h>
+
+#include "printers.hpp"
+
+#include <fstream>
+#include <sstream>
+
+#include "descriptors.hpp"
+#include "kelmar_vindle/checksum.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::TempDir;
+using Kind = WritePhase::Kind;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::string patterned(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + i / 4096) & 0xFF);
+  return bytes;
+}
+
+std::span<const std::byte> bytes_of(const std::string& text) { return std::as_bytes(std::span(text)); }
+
+WriteJob job_for(const std::string& image, const std::filesystem::path& image_path = {}) {
+  WriteJob job;
+  job.job_id = "sink";
+  job.image_path = image_path;
+  job.expected_sha256 = checksum::sha256_hex(image);
+  job.expected_size = image.size();
+  job.write_mode = "raw-dd-hybrid";
+  return job;
+}
+
+// Runs one call and collects the phases it reported.
+struct Recorded {
+  Result<std::string> result;
+  std::vector<WritePhase> phases;
+};
+
+Recorded write_direct(const MockFileBackend& sink, const WriteJob& job, const std::string& image,
+                      bool cancelled = false) {
+  std::vector<WritePhase> phases;
+  ProgressFn record = [&](const WritePhase& p) { phases.push_back(p); };
+  const std::atomic<bool> cancel{cancelled};
+  auto result = sink.write_and_verify(job, bytes_of(image), cancel, record);
+  return {std::move(result), std::move(phases)};
+}
+
+const WritePhase kWritten = WritePhase::of(Kind::Written);
+const WritePhase kVerifying = WritePhase::of(Kind::Verifying);
+const WritePhase kVerified = WritePhase::of(Kind::Verified);
+
+TEST(FileSink, WritesInMebibyteChunksAndVerifiesWhatLanded) {
+  TempDir dir;
+  const std::size_t descriptors = testing::open_descriptors();
+  struct Case {
+    std::size_t size;
+    std::vector<WritePhase> writing;
+  };
+  const Case cases[] = {
+      {2'621'440,
+       {WritePhase::writing(1'048'576, 2'621'440), WritePhase::writing(2'097'152, 2'621'440),
+        WritePhase::writing(2'621'440, 2'621'440)}},
+      {1'048'576, {WritePhase::writing(1'048'576, 1'048'576)}},
+      {3, {WritePhase::writing(3, 3)}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const auto sink_path = dir.path() / "out" / "sub" / "image.bin";
+    std::filesystem::remove_all(dir.path() / "out");
+    const MockFileBackend sink(sink_path);
+    const std::string image = patterned(c.size);
+    const auto recorded = write_direct(sink, job_for(image), image);
+    ASSERT_TRUE(recorded.result.has_value()) << recorded.result.error().text();
+    EXPECT_EQ(*recorded.result, checksum::sha256_hex(image));
+    std::vector<WritePhase> expected = c.writing;
+    expected.insert(expected.end(), {kWritten, kVerifying, kVerified});
+    EXPECT_EQ(recorded.phases, expected);
+    EXPECT_EQ(read_file(sink_path), image);
+  }
+  EXPECT_EQ(testing::open_descriptors(), descriptors);
+}
+
+TEST(FileSink, TruncatesALongerSinkFirst) {
+  TempDir dir;
+  const auto sink_path = dir.write("sink.bin", std::string(5000, 'o'));
+  const std::string image = patterned(100);
+  const auto recorded = write_direct(MockFileBackend(sink_path), job_for(image), image);
+  EXPECT_TRUE(recorded.result.has_value());
+  EXPECT_EQ(read_file(sink_path), image);
+}
+
+TEST(FileSink, CancelledBeforeTheFirstChunkLeavesAnEmptySink) {
+  TempDir dir;
+  const auto sink_path = dir.path() / "sink.bin";
+  const std::string image = patterned(10);
+  const auto recorded = write_direct(MockFileBackend(sink_path), job_for(image), image, /*cancelled=*/true);
+  EXPECT_EQ(recorded.result.error(), Error::make<ErrorKind::WriteCancelled>());
+  EXPECT_EQ(recorded.result.error().code(), ErrorCode::WriteCancelled);
+  EXPECT_EQ(recorded.phases, std::vector<WritePhase>{WritePhase::of(Kind::Cancelled)});
+  EXPECT_TRUE(std::filesystem::exists(sink_path));
+  EXPECT_EQ(std::filesystem::file_size(sink_path), 0u);
+}
+
+TEST(FileSink, ReadBackIsJudgedAgainstTheJob) {
+  TempDir dir;
+  const auto sink_path = dir.path() / "sink.bin";
+  const std::string image = patterned(4096);
+  const std::string other = patterned(4095) + "!";
+  WriteJob job = job_for(image);
+
+  // Same length, other digest: written, then refused naming both digests.
+  auto recorded = write_direct(MockFileBackend(sink_path), job, other);
+  EXPECT_EQ(recorded.result.error(),
+            Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, checksum::sha256_hex(other)));
+  EXPECT_EQ(recorded.phases.back(), kVerifying);
+  EXPECT_EQ(read_file(sink_path), other);
+
+  // Another length: written, then refused on length before any digest.
+  recorded = write_direct(MockFileBackend(sink_path), job, image + "x");
+  EXPECT_EQ(recorded.result.error(), Error::make<ErrorKind::SizeMismatch>(4096, 4097));
+
+  // Nothing to write: no chunk, no cancellation check, and the length decides.
+  recorded = write_direct(MockFileBackend(sink_path), job, "", /*cancelled=*/true);
+  EXPECT_EQ(recorded.result.error(), Error::make<ErrorKind::SizeMismatch>(4096, 0));
+  EXPECT_EQ(recorded.phases, (std::vector<WritePhase>{kWritten, kVerifying}));
+}
+
+TEST(FileSink, UnwritableSinksFailWithTheSystemsText) {
+  TempDir dir;
+  const auto file = dir.write("plain", "x");
+  const std::string image = patterned(64);
+  struct Case {
+    std::filesystem::path sink;
+    Error failure;
+  };
+  const Case cases[] = {
+      {file / "sink.bin", Error::io("Not a directory (os error 20)")},
+      {file / "sub" / "sink.bin", Error::io("Not a directory (os error 20)")},
+      {"/dev/full", Error::io("No space left on device (os error 28)")},
+      {dir.path(), Error::io("Is a directory (os error 21)")},
+      {std::string("sink") + '\0' + "x", Error::io("paths must not contain interior null bytes")},
+      // Devices take the writes but read back wrong; the read-back stops at the job's length.
+      {"/dev/null", Error::make<ErrorKind::SizeMismatch>(64, 0)},
+      {"/dev/zero", Error::make<ErrorKind::VerifyMismatch>(checksum::sha256_hex(image),
+                                                           checksum::sha256_hex(std::string(64, '\0')))},
+  };
+  const std::size_t descriptors = testing::open_descriptors();
+  for (const auto& c : cases) {
+    const auto recorded = write_direct(MockFileBackend(c.sink), job_for(image), image);
+    ASSERT_FALSE(recorded.result.has_value()) << c.sink;
+    EXPECT_EQ(recorded.result.error(), c.failure) << c.sink;
+  }
+  EXPECT_EQ(testing::open_descriptors(), descriptors);
+}
+
+TEST(FileSink, DefaultWriteJobChecksTheImageBeforeTouchingTheSink) {
+  TempDir dir;
+  const std::string image = patterned(3000);
+  const auto image_path = dir.write("image.iso", image);
+  const auto sink_path = dir.path() / "sink.bin";
+  const MockFileBackend sink(sink_path);
+  const std::atomic<bool> cancel{false};
+  std::vector<WritePhase> phases;
+  ProgressFn record = [&](const WritePhase& p) { phases.push_back(p); };
+
+  WriteJob wrong_size = job_for(image, image_path);
+  wrong_size.expected_size += 1;
+  EXPECT_EQ(sink.write_job(wrong_size, cancel, record).error(), Error::make<ErrorKind::SizeMismatch>(3001, 3000));
+  EXPECT_TRUE(phases.empty());
+  EXPECT_FALSE(std::filesystem::exists(sink_path));
+
+  const auto digest = sink.write_job(job_for(image, image_path), cancel, record);
+  ASSERT_TRUE(digest.has_value()) << digest.error().text();
+  EXPECT_EQ(*digest, checksum::sha256_hex(image));
+  EXPECT_EQ(read_file(sink_path), image);
+}
+
+}  // namespace
+}  // namespace kelmar_vindle
