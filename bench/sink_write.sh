@@ -43,5 +43,5 @@ for _ in 1 2 3; do
 done
 grep -q '"ok":true' "$work/reply" || { cat "$work/reply"; exit 1; }
 awk -v h="$best_helper" -v t="$best_tools" -v mib="$mib" 'BEGIN {
-  printf "image %d MiB: helper write %.0f ms, openssl+dd+openssl %.0f ms, ratio %.2f (target <= 1.15)\n",
+  printf "image %d MiB: helper write %.0f ms, openssl+dd+openssl %.0f ms, ratio %.2f\n",
          mib, h / 1e6, t / 1e6, h / t }'

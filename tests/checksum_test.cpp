@@ -109,7 +109,7 @@ TEST(LoadAndCheckImage, ReturnsTheCheckedBytes) {
   const auto file = dir.write("image.iso", image);
   const auto bytes = write::load_and_check_image(file, checksum::sha256_hex(image), image.size());
   ASSERT_TRUE(bytes.has_value()) << bytes.error().text();
-  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), image);
+  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(bytes->bytes().data()), bytes->size()), image);
   EXPECT_EQ(write::load_and_check_image(file, std::string(64, '0'), image.size()).error().kind(),
             ErrorKind::ImageHashMismatch);
 }

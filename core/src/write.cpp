@@ -31,14 +31,16 @@ Result<void> write_all(int fd, std::span<const std::byte> bytes) {
   return {};
 }
 
-Result<ImageBytes> read_whole(int fd) {
-  ImageBytes bytes;
+// Reads the file into one buffer of the size its metadata gives.
+Result<ImageBuffer> read_whole(int fd) {
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) bytes.reserve(static_cast<std::size_t>(info.st_size));
+  if (::fstat(fd, &info) != 0) return std::unexpected(last_os_error());
+  auto buffer = ImageBuffer::allocate(static_cast<std::size_t>(info.st_size));
+  if (!buffer) return buffer;
+  const std::span<std::byte> room = buffer->room();
   std::size_t filled = 0;
-  for (;;) {
-    if (bytes.size() - filled < checksum::kReadSize) bytes.resize(filled + checksum::kReadSize);
-    const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+  while (filled < room.size()) {
+    const ssize_t got = ::read(fd, room.data() + filled, room.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return std::unexpected(last_os_error());
@@ -46,8 +48,8 @@ Result<ImageBytes> read_whole(int fd) {
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
   }
-  bytes.resize(filled);
-  return bytes;
+  buffer->set_size(filled);
+  return buffer;
 }
 
 Result<void> create_parent_directories(const std::filesystem::path& path) {
@@ -86,7 +88,7 @@ Result<std::string> WriteBackend::write_job(const WriteJob& job, const std::atom
                                             ProgressFn& progress) const {
   auto image = write::load_and_check_image(job.image_path, job.expected_sha256, job.expected_size);
   if (!image) return std::unexpected(std::move(image.error()));
-  return write_and_verify(job, *image, cancel, progress);
+  return write_and_verify(job, image->bytes(), cancel, progress);
 }
 
 Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::span<const std::byte> image,
@@ -136,8 +138,8 @@ Result<void> check_image(const std::filesystem::path& path, std::string_view exp
   return {};
 }
 
-Result<ImageBytes> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size) {
+Result<ImageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                         std::uint64_t expected_size) {
   if (auto checked = check_image(path, expected_sha256, expected_size); !checked) {
     return std::unexpected(std::move(checked.error()));
   }

@@ -11,9 +11,9 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/image_buffer.hpp"
 #include "kelmar_vindle/job.hpp"
 
 namespace kelmar_vindle {
@@ -44,9 +44,6 @@ struct WritePhase {
 
 // Borrowed by a backend for one call and invoked on the caller's thread.
 using ProgressFn = std::function<void(const WritePhase&)>;
-
-// The bytes of a whole image, as loaded for the file sink.
-using ImageBytes = std::vector<std::byte>;
 
 class WriteBackend {
  public:
@@ -95,9 +92,10 @@ inline constexpr std::size_t kChunkSize = 1048576;
 Result<void> check_image(const std::filesystem::path& path, std::string_view expected_sha256,
                          std::uint64_t expected_size);
 
-// `check_image`, then the whole image read into memory.
-Result<ImageBytes> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size);
+// `check_image`, then the whole image read into memory (as long as the file
+// was when it was checked; the loaded bytes are not measured again).
+Result<ImageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                         std::uint64_t expected_size);
 
 }  // namespace write
 }  // namespace kelmar_vindle

@@ -1,0 +1,41 @@
+#include "kelmar_vindle/image_buffer.hpp"
+
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "kelmar_vindle/file_io.hpp"
+
+namespace kelmar_vindle {
+
+Result<ImageBuffer> ImageBuffer::allocate(std::size_t size) {
+  if (size == 0) return ImageBuffer(nullptr, 0);
+  void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) return std::unexpected(Error::io(os_error_text(errno)));
+#if defined(MADV_HUGEPAGE)
+  ::madvise(data, size, MADV_HUGEPAGE);  // a hint; where it is refused, small pages serve
+#endif
+  return ImageBuffer(static_cast<std::byte*>(data), size);
+}
+
+ImageBuffer::ImageBuffer(ImageBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      size_(std::exchange(other.size_, 0)) {}
+
+ImageBuffer& ImageBuffer::operator=(ImageBuffer&& other) noexcept {
+  if (this != &other) {
+    ImageBuffer old(std::move(*this));
+    data_ = std::exchange(other.data_, nullptr);
+    capacity_ = std::exchange(other.capacity_, 0);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+ImageBuffer::~ImageBuffer() {
+  if (data_ != nullptr) ::munmap(data_, capacity_);
+}
+
+}  // namespace kelmar_vindle
