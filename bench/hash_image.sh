@@ -8,18 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mib=${1:-1024}
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+source bench/common.sh "$mib"
 tool=$PWD/build/release/bench/kelmar_vindle_hash_image
 
-work=$(mktemp -d /tmp/kelmar_vindle_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-image=$work/image.img
-head -c $((mib * 1048576)) /dev/urandom >"$image"
-sha=$(openssl dgst -sha256 -r "$image" | cut -d' ' -f1)
-size=$((mib * 1048576))
-
-now() { date +%s%N; }
 "$tool" "$image" "$sha" "$size" && openssl dgst -sha256 "$image" >/dev/null  # warm the cache
 best_tool=0 best_openssl=0
 for _ in 1 2 3 4 5; do

@@ -9,23 +9,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 mib=${1:-512}
-command -v openssl >/dev/null || { echo "openssl is needed" >&2; exit 1; }
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+source bench/common.sh "$mib"
 helper=$PWD/build/release/helper/kelmar_vindle_helper
 
-work=$(mktemp -d /tmp/kelmar_vindle_bench.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-image=$work/image.img
-head -c $((mib * 1048576)) /dev/urandom >"$image"
-sha=$(openssl dgst -sha256 -r "$image" | cut -d' ' -f1)
 target='{"scheme":"vindle-1","serial":"AC0E5717C4A91B02","vendor":"Acme","product":"Stick 32","vendor_id":4660,'
 target+='"product_id":22136,"size":31004295168,"bus":"usb","is_system":false,"mac_bsd_name":"disk4"}'
 request='{"v":1,"cmd":"write","job":{"job_id":"bench","image_path":"'$image'","expected_sha256":"'$sha'",'
-request+='"expected_size":'$((mib * 1048576))',"write_mode":"raw-dd-hybrid","target":'$target','
+request+='"expected_size":'$size',"write_mode":"raw-dd-hybrid","target":'$target','
 request+='"confirmed_label":"bench","dry_run":false}}'
 
-now() { date +%s%N; }
 run_helper() { printf '%s\n' "$request" | "$helper" --fixture examples/devices.json --sink "$work/sink.img" >"$work/reply"; }
 run_tools() {
   openssl dgst -sha256 "$image" >/dev/null

@@ -2,9 +2,6 @@
 // transport: mock disk lists and sink files in a temporary directory.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
 #include "devices.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/json.hpp"
@@ -17,13 +14,6 @@ namespace {
 using testing::ProcessResult;
 using testing::ProcessRun;
 using testing::TempDir;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 // An image of 2.5 MiB whose bytes are not all alike.
 std::string sample_image() {
@@ -217,7 +207,7 @@ TEST_F(RequestThroughStdin, WriteLandsTheImageInTheSinkAndReportsTheReadBackDige
   EXPECT_FALSE(reply.contains("message"));
   EXPECT_EQ(reply.value("usb_sha256", ""), job.sha256);
   EXPECT_EQ(reply["resolved_device"]["identity"]["mac_bsd_name"], "disk7");
-  EXPECT_EQ(read_file(sink), image);
+  EXPECT_EQ(testing::read_file(sink), image);
 }
 
 TEST_F(RequestThroughStdin, OneLineInOneLineOut) {

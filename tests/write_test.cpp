@@ -4,9 +4,6 @@
 
 #include "printers.hpp"
 
-#include <fstream>
-#include <sstream>
-
 #include "descriptors.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "temp_dir.hpp"
@@ -16,13 +13,6 @@ namespace {
 
 using testing::TempDir;
 using Kind = WritePhase::Kind;
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
 
 std::string patterned(std::size_t size) {
   std::string bytes(size, '\0');
@@ -87,7 +77,7 @@ TEST(FileSink, WritesInMebibyteChunksAndVerifiesWhatLanded) {
     std::vector<WritePhase> expected = c.writing;
     expected.insert(expected.end(), {kWritten, kVerifying, kVerified});
     EXPECT_EQ(recorded.phases, expected);
-    EXPECT_EQ(read_file(sink_path), image);
+    EXPECT_EQ(testing::read_file(sink_path), image);
   }
   EXPECT_EQ(testing::open_descriptors(), descriptors);
 }
@@ -98,7 +88,7 @@ TEST(FileSink, TruncatesALongerSinkFirst) {
   const std::string image = patterned(100);
   const auto recorded = write_direct(MockFileBackend(sink_path), job_for(image), image);
   EXPECT_TRUE(recorded.result.has_value());
-  EXPECT_EQ(read_file(sink_path), image);
+  EXPECT_EQ(testing::read_file(sink_path), image);
 }
 
 TEST(FileSink, CancelledBeforeTheFirstChunkLeavesAnEmptySink) {
@@ -125,7 +115,7 @@ TEST(FileSink, ReadBackIsJudgedAgainstTheJob) {
   EXPECT_EQ(recorded.result.error(),
             Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, checksum::sha256_hex(other)));
   EXPECT_EQ(recorded.phases.back(), kVerifying);
-  EXPECT_EQ(read_file(sink_path), other);
+  EXPECT_EQ(testing::read_file(sink_path), other);
 
   // Another length: written, then refused on length before any digest.
   recorded = write_direct(MockFileBackend(sink_path), job, image + "x");
@@ -184,7 +174,7 @@ TEST(FileSink, DefaultWriteJobChecksTheImageBeforeTouchingTheSink) {
   const auto digest = sink.write_job(job_for(image, image_path), cancel, record);
   ASSERT_TRUE(digest.has_value()) << digest.error().text();
   EXPECT_EQ(*digest, checksum::sha256_hex(image));
-  EXPECT_EQ(read_file(sink_path), image);
+  EXPECT_EQ(testing::read_file(sink_path), image);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -25,6 +26,13 @@ std::filesystem::path TempDir::write(std::string_view name, std::string_view con
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   if (!out) throw std::runtime_error("cannot write test file");
   return file;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 }  // namespace kelmar_vindle::testing

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace kelmar_vindle::testing {
@@ -20,5 +21,8 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole contents of a file.
+std::string read_file(const std::filesystem::path& path);
 
 }  // namespace kelmar_vindle::testing
