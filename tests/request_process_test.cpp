@@ -1,6 +1,7 @@
 // Requests end to end through the real helper binary and its standard-input
 // transport: mock disk lists and sink files in a temporary directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "devices.hpp"
 #include "kelmar_vindle/checksum.hpp"
@@ -111,6 +112,7 @@ TEST_F(RequestThroughStdin, RefusalsOfTheOutcomeTable) {
     change(j);
     return j;
   };
+  ::mkfifo((dir.path() / "fifo").c_str(), 0600);
   const auto list = [&](std::string name, std::vector<DeviceCandidate> devices) {
     return dir.write(name, testing::mock_list_text(devices));
   };
