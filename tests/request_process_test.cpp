@@ -121,6 +121,8 @@ TEST_F(RequestThroughStdin, RefusalsOfTheOutcomeTable) {
   auto sata_disk = live;
   sata_disk.bus = Bus::Sata;
   const std::string mismatch = "device identity does not match the confirmed target";
+  // The one disk the default (test-device) profile accepts, re-plugged as disk7.
+  const DeviceCandidate test_device = testing::usb_stick("5B3E91D0A7C4F268", "disk7", 8009023488);
 
   struct Case {
     std::string_view what;
@@ -178,9 +180,18 @@ TEST_F(RequestThroughStdin, RefusalsOfTheOutcomeTable) {
        request("write", changed([](auto& j) { j.dry_run = true; })),
        {false, "protocol", "write refused: job.dry_run is true", false}},
       {"raw backend stops before opening the device",
+       {"--fixture", list("test_device.json", {test_device}).string()},
+       request("write", changed([&](auto& j) { j.target = test_device.identity; })),
+       {false, "write_stopped_before_device_open", "write prepared; raw device open is not enabled", true}},
+      {"real writes on a host without the disk utility stop at the unmount",
+       {"--fixture", list("test_device.json", {test_device}).string(), "--allow-real-write", "--expect-serial",
+        "5B3E91D0A7C4F268"},
+       request("write", changed([&](auto& j) { j.target = test_device.identity; })),
+       {false, "protocol", "I/O error: No such file or directory (os error 2)", false}},
+      {"raw backend's interlock refuses any other disk",
        {"--fixture", fixture.string()},
        request("write", job),
-       {false, "write_stopped_before_device_open", "write prepared; raw device open is not enabled", true}},
+       {false, "device_identity_mismatch", mismatch, false}},
       {"image digest differs",
        with_fixture(fixture),
        request("write", changed([](auto& j) { j.sha256 = std::string(64, '0'); })),

@@ -82,7 +82,8 @@ TEST(Startup, BackendTable) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const auto chosen = choose_backend(c.options);
+    const MockEnumerator no_disks({});
+    const auto chosen = choose_backend(c.options, no_disks);
     if (const auto* failure = std::get_if<std::string_view>(&c.result)) {
       ASSERT_FALSE(chosen.has_value());
       EXPECT_EQ(chosen.error(), *failure);

@@ -33,6 +33,23 @@ TEST(Utf8, TrimsUnicodeWhiteSpaceOnBothEndsOnly) {
             "x");
 }
 
+TEST(Utf8, LossyDecodingReplacesEachMaximalInvalidPrefixOnce) {
+  const std::string_view replacement = "\xEF\xBF\xBD";
+  const auto r = [&](int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += replacement;
+    return out;
+  };
+  EXPECT_EQ(decode_utf8_lossy("plain \xC3\x9C"), "plain \xC3\x9C");
+  EXPECT_EQ(decode_utf8_lossy("a\xFF"
+                              "b"),
+            "a" + r(1) + "b");
+  EXPECT_EQ(decode_utf8_lossy("\xE2\x80x"), r(1) + "x") << "a truncated sequence is one replacement";
+  EXPECT_EQ(decode_utf8_lossy("\xED\xA0\x80"), r(3)) << "surrogates are three invalid bytes";
+  EXPECT_EQ(decode_utf8_lossy("\xF0\x9F\x98"), r(1));
+  EXPECT_EQ(decode_utf8_lossy("\x80\x80"), r(2));
+}
+
 TEST(Ascii, FoldsOnlyAsciiLetters) {
   EXPECT_TRUE(equals_ascii_case_insensitive("PURCHASER", "purchaser"));
   EXPECT_TRUE(equals_ascii_case_insensitive("PurChaSer", "purchaser"));

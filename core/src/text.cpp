@@ -54,7 +54,54 @@ std::optional<Decoded> decode_before(std::string_view bytes, std::size_t end) {
   return std::nullopt;
 }
 
+// How many bytes from `at` form the longest prefix of some well-formed
+// sequence (at least 1): they are replaced together.
+std::size_t invalid_prefix_length(std::string_view bytes, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+  const std::uint8_t lead = byte(at);
+  std::size_t length = 0;
+  std::uint8_t low = 0x80;
+  std::uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 1;
+  }
+  std::size_t taken = 1;
+  for (; taken < length && at + taken < bytes.size(); ++taken) {
+    const std::uint8_t next = byte(at + taken);
+    if (next < low || next > high) break;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return taken;
+}
+
 }  // namespace
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (const auto decoded = decode_at(bytes, at)) {
+      out.append(bytes.substr(at, decoded->length));
+      at += decoded->length;
+    } else {
+      out.append("\xEF\xBF\xBD");
+      at += invalid_prefix_length(bytes, at);
+    }
+  }
+  return out;
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t at = 0;

@@ -32,10 +32,10 @@ Result<void> write_all(int fd, std::span<const std::byte> bytes) {
 }
 
 // Reads the file into one buffer of the size its metadata gives.
-Result<ImageBuffer> read_whole(int fd) {
+Result<PageBuffer> read_whole(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::unexpected(last_os_error());
-  auto buffer = ImageBuffer::allocate(static_cast<std::size_t>(info.st_size));
+  auto buffer = PageBuffer::allocate(static_cast<std::size_t>(info.st_size));
   if (!buffer) return buffer;
   const std::span<std::byte> room = buffer->room();
   std::size_t filled = 0;
@@ -138,8 +138,8 @@ Result<void> check_image(const std::filesystem::path& path, std::string_view exp
   return {};
 }
 
-Result<ImageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                         std::uint64_t expected_size) {
+Result<PageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                        std::uint64_t expected_size) {
   if (auto checked = check_image(path, expected_sha256, expected_size); !checked) {
     return std::unexpected(std::move(checked.error()));
   }

@@ -22,9 +22,10 @@ std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source
 
 }  // namespace
 
-std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options) {
-  const auto raw = [](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
-    return std::make_unique<MacosRawBackend>(std::move(settings));
+std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options,
+                                                                         const DeviceSnapshot& live_disks) {
+  const auto raw = [&](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
+    return std::make_unique<MacosRawBackend>(std::move(settings), live_disks);
   };
   if (!options.allow_real_write) {
     if (options.sink) return std::make_unique<MockFileBackend>(*options.sink);
@@ -58,7 +59,7 @@ std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::stri
   }
   auto source = choose_device_source(options);
   if (!source) return std::unexpected(std::move(source.error()));
-  auto backend = choose_backend(options);
+  auto backend = choose_backend(options, **source);
   if (!backend) return std::unexpected(std::move(backend.error()));
   ListenMode mode = read_listen_mode(args, env);
   if (std::holds_alternative<NamedPipeMode>(mode)) {

@@ -30,7 +30,9 @@ struct StartupPlan {
 // returns the first failure's text.
 std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
-// The backend table alone, from settled options.
-std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options);
+// The backend table alone, from settled options. The raw backend borrows
+// `live_disks` to look at the target once more right before unmounting it.
+std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options,
+                                                                         const DeviceSnapshot& live_disks);
 
 }  // namespace kelmar_vindle::helper

@@ -22,10 +22,14 @@ TempDir::~TempDir() {
 
 std::filesystem::path TempDir::write(std::string_view name, std::string_view contents) const {
   const auto file = path_ / name;
-  std::ofstream out(file, std::ios::binary);
+  write_file(file, contents);
+  return file;
+}
+
+void write_file(const std::filesystem::path& path, std::string_view contents) {
+  std::ofstream out(path, std::ios::binary);
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   if (!out) throw std::runtime_error("cannot write test file");
-  return file;
 }
 
 std::string read_file(const std::filesystem::path& path) {

@@ -22,6 +22,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Creates or replaces the file at `path` with `contents`.
+void write_file(const std::filesystem::path& path, std::string_view contents);
+
 // The whole contents of a file.
 std::string read_file(const std::filesystem::path& path);
 

@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "kelmar_vindle/error.hpp"
-#include "kelmar_vindle/image_buffer.hpp"
 #include "kelmar_vindle/job.hpp"
+#include "kelmar_vindle/page_buffer.hpp"
 
 namespace kelmar_vindle {
 
@@ -94,8 +94,8 @@ Result<void> check_image(const std::filesystem::path& path, std::string_view exp
 
 // `check_image`, then the whole image read into memory (as long as the file
 // was when it was checked; the loaded bytes are not measured again).
-Result<ImageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                         std::uint64_t expected_size);
+Result<PageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                        std::uint64_t expected_size);
 
 }  // namespace write
 }  // namespace kelmar_vindle

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/image_file.hpp"
+#include "kelmar_vindle/page_buffer.hpp"
 
 namespace kelmar_vindle::checksum {
 namespace {
@@ -32,14 +32,16 @@ std::string sha256_hex(std::string_view bytes) {
 
 Result<std::string> sha256_reader(int fd, std::uint64_t limit) {
   Sha256 sha;
-  std::vector<std::byte> buffer(kReadSize);
+  auto page_buffer = PageBuffer::allocate(kReadSize);
+  if (!page_buffer) return std::unexpected(std::move(page_buffer.error()));
+  const std::span<std::byte> buffer = page_buffer->room();
   std::uint64_t remaining = limit;
   while (remaining > 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
-    const auto got = read_some(fd, std::span(buffer).first(want));
+    const auto got = read_some(fd, buffer.first(want));
     if (!got) return std::unexpected(got.error());
     if (*got == 0) return std::unexpected(Error::make<ErrorKind::SizeMismatch>(limit, limit - remaining));
-    sha.update(std::span<const std::byte>(buffer).first(*got));
+    sha.update(buffer.first(*got));
     remaining -= *got;
   }
   return sha.finalize();
@@ -53,12 +55,14 @@ Result<FileDigest> sha256_file(const std::filesystem::path& path) {
   ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only; failure changes nothing
 
   Sha256 sha;
-  std::vector<std::byte> buffer(kReadSize);
+  auto page_buffer = PageBuffer::allocate(kReadSize);
+  if (!page_buffer) return std::unexpected(std::move(page_buffer.error()));
+  const std::span<std::byte> buffer = page_buffer->room();
   for (;;) {
     const auto got = read_some(fd->get(), buffer);
     if (!got) return std::unexpected(got.error());
     if (*got == 0) break;
-    sha.update(std::span<const std::byte>(buffer).first(*got));
+    sha.update(buffer.first(*got));
   }
   return FileDigest{sha.finalize(), static_cast<std::uint64_t>(info.st_size)};
 }

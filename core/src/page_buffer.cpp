@@ -1,4 +1,4 @@
-#include "kelmar_vindle/image_buffer.hpp"
+#include "kelmar_vindle/page_buffer.hpp"
 
 #include <sys/mman.h>
 
@@ -9,24 +9,24 @@
 
 namespace kelmar_vindle {
 
-Result<ImageBuffer> ImageBuffer::allocate(std::size_t size) {
-  if (size == 0) return ImageBuffer(nullptr, 0);
+Result<PageBuffer> PageBuffer::allocate(std::size_t size) {
+  if (size == 0) return PageBuffer(nullptr, 0);
   void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (data == MAP_FAILED) return std::unexpected(Error::io(os_error_text(errno)));
 #if defined(MADV_HUGEPAGE)
   ::madvise(data, size, MADV_HUGEPAGE);  // a hint; where it is refused, small pages serve
 #endif
-  return ImageBuffer(static_cast<std::byte*>(data), size);
+  return PageBuffer(static_cast<std::byte*>(data), size);
 }
 
-ImageBuffer::ImageBuffer(ImageBuffer&& other) noexcept
+PageBuffer::PageBuffer(PageBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       capacity_(std::exchange(other.capacity_, 0)),
       size_(std::exchange(other.size_, 0)) {}
 
-ImageBuffer& ImageBuffer::operator=(ImageBuffer&& other) noexcept {
+PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
   if (this != &other) {
-    ImageBuffer old(std::move(*this));
+    PageBuffer old(std::move(*this));
     data_ = std::exchange(other.data_, nullptr);
     capacity_ = std::exchange(other.capacity_, 0);
     size_ = std::exchange(other.size_, 0);
@@ -34,7 +34,7 @@ ImageBuffer& ImageBuffer::operator=(ImageBuffer&& other) noexcept {
   return *this;
 }
 
-ImageBuffer::~ImageBuffer() {
+PageBuffer::~PageBuffer() {
   if (data_ != nullptr) ::munmap(data_, capacity_);
 }
 

@@ -1,0 +1,128 @@
+#include "child_process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "kelmar_vindle/file_io.hpp"
+
+extern "C" char** environ;
+
+namespace kelmar_vindle::helper {
+namespace {
+
+Error os_error(int number) { return Error::io(os_error_text(number)); }
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+Result<Pipe> make_pipe() {
+  std::array<int, 2> fds{};
+  if (::pipe(fds.data()) != 0) return std::unexpected(os_error(errno));
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  // Neither end may leak into other children; the spawn's dup2 clears the
+  // flag on the copies the child keeps.
+  if (::fcntl(pipe.read.get(), F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(pipe.write.get(), F_SETFD, FD_CLOEXEC) != 0) {
+    return std::unexpected(os_error(errno));
+  }
+  return pipe;
+}
+
+// Owners of the spawn attribute objects.
+struct FileActions {
+  posix_spawn_file_actions_t actions{};
+  FileActions() { ::posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+};
+struct SpawnAttributes {
+  posix_spawnattr_t attributes{};
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// Reads both pipes until both are at their end.
+Result<void> drain(UniqueFd out, UniqueFd err, ChildOutcome& outcome) {
+  std::array<char, 8192> buffer{};
+  while (out.valid() || err.valid()) {
+    std::array<pollfd, 2> fds{{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(os_error(errno));
+    }
+    const auto read_into = [&](const pollfd& polled, UniqueFd& fd, std::string& into) -> Result<void> {
+      if (!fd.valid() || polled.revents == 0) return {};
+      const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+      if (got > 0) {
+        into.append(buffer.data(), static_cast<std::size_t>(got));
+      } else if (got == 0) {
+        fd = UniqueFd();
+      } else if (errno != EINTR) {
+        return std::unexpected(os_error(errno));
+      }
+      return {};
+    };
+    if (auto read = read_into(fds[0], out, outcome.out); !read) return read;
+    if (auto read = read_into(fds[1], err, outcome.err); !read) return read;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ChildOutcome> run_captured(const std::string& program, const std::vector<std::string>& args) {
+  auto out = make_pipe();
+  if (!out) return std::unexpected(out.error());
+  auto err = make_pipe();
+  if (!err) return std::unexpected(err.error());
+
+  FileActions files;
+  ::posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&files.actions, out->write.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(&files.actions, err->write.get(), STDERR_FILENO);
+  // The helper ignores SIGPIPE; the child gets the default back.
+  SpawnAttributes attributes;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
+  ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> argv_text{program};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& arg : argv_text) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int spawned =
+      ::posix_spawn(&pid, program.c_str(), &files.actions, &attributes.attributes, argv.data(), environ);
+  if (spawned != 0) return std::unexpected(os_error(spawned));
+  out->write = UniqueFd();
+  err->write = UniqueFd();
+
+  ChildOutcome outcome;
+  const auto drained = drain(std::move(out->read), std::move(err->read), outcome);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return std::unexpected(os_error(errno));
+  }
+  if (!drained) return std::unexpected(drained.error());
+  outcome.exited = WIFEXITED(status);
+  outcome.exit_code = outcome.exited ? WEXITSTATUS(status) : 0;
+  outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  return outcome;
+}
+
+}  // namespace kelmar_vindle::helper

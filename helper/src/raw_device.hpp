@@ -1,0 +1,20 @@
+// What the raw backend asks of a disk device beyond reading and writing; one
+// source file per platform, chosen by the build.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "kelmar_vindle/error.hpp"
+
+namespace kelmar_vindle::helper::raw_device {
+
+// The size in bytes of the disk behind `fd`, or none when `fd` is not a disk
+// device (a file standing in for one in tests) or the system does not answer.
+std::optional<std::uint64_t> media_size(int fd);
+
+// After fsync, makes the drive put its own cache on the medium where fsync
+// alone does not; answers meaning "not supported here" are not failures.
+Result<void> synchronize_cache(int fd);
+
+}  // namespace kelmar_vindle::helper::raw_device

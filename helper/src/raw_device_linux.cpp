@@ -1,0 +1,20 @@
+// Linux: fsync on a block device already flushes the drive's cache.
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include "raw_device.hpp"
+
+namespace kelmar_vindle::helper::raw_device {
+
+std::optional<std::uint64_t> media_size(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode)) return std::nullopt;
+  std::uint64_t size = 0;
+  if (::ioctl(fd, BLKGETSIZE64, &size) != 0) return std::nullopt;
+  return size;
+}
+
+Result<void> synchronize_cache(int /*fd*/) { return {}; }
+
+}  // namespace kelmar_vindle::helper::raw_device
