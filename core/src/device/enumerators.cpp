@@ -4,6 +4,6 @@
 
 namespace kelmar_vindle {
 
-Result<std::vector<DeviceCandidate>> PlatformEnumerator::list() const { return list_read_only(); }
+Result<std::vector<DeviceCandidate>> PlatformEnumerator::list() const { return platform_disk_list(); }
 
 }  // namespace kelmar_vindle

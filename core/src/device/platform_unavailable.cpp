@@ -3,7 +3,7 @@
 
 namespace kelmar_vindle {
 
-Result<std::vector<DeviceCandidate>> list_read_only() {
+Result<std::vector<DeviceCandidate>> platform_disk_list() {
   return std::unexpected(Error::make<ErrorKind::PlatformEnumerationUnavailable>());
 }
 

@@ -1,0 +1,208 @@
+// The macOS disk list, read from the IOKit registry and DiskArbitration.
+// Every platform object this code creates or copies is released by an owner
+// below, on every path.
+#include <CoreFoundation/CoreFoundation.h>
+#include <DiskArbitration/DiskArbitration.h>
+#include <IOKit/IOKitLib.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include "kelmar_vindle/device/macos.hpp"
+
+namespace kelmar_vindle::device::macos {
+namespace {
+
+struct CfRelease {
+  void operator()(const void* object) const {
+    if (object != nullptr) CFRelease(object);
+  }
+};
+// Owns one reference to a CoreFoundation (or DiskArbitration) object.
+template <class Ref>
+using CfOwned = std::unique_ptr<std::remove_pointer_t<Ref>, CfRelease>;
+
+// Owns one IOKit object handle.
+class IoObject {
+ public:
+  explicit IoObject(io_object_t object) : object_(object) {}
+  IoObject(const IoObject&) = delete;
+  IoObject& operator=(const IoObject&) = delete;
+  ~IoObject() {
+    if (object_ != 0) IOObjectRelease(object_);
+  }
+  io_object_t get() const { return object_; }
+
+ private:
+  io_object_t object_;
+};
+
+CfOwned<CFStringRef> make_key(std::string_view text) {
+  return CfOwned<CFStringRef>(CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
+                                                      static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+}
+
+std::string string_text(CFStringRef string) {
+  if (const char* direct = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) return direct;
+  const CFIndex length = CFStringGetLength(string);
+  const CFIndex capacity = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8);
+  std::string text(static_cast<std::size_t>(capacity), '\0');
+  CFIndex used = 0;
+  CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false,
+                   reinterpret_cast<UInt8*>(text.data()), capacity, &used);
+  text.resize(static_cast<std::size_t>(used));
+  return text;
+}
+
+bool has_type(CFTypeRef value, CFTypeID type) { return value != nullptr && CFGetTypeID(value) == type; }
+
+// The URL's POSIX path; the path object the platform returns is released.
+std::optional<std::string> cf_url_to_string(CFURLRef url) {
+  const CfOwned<CFStringRef> path(CFURLCopyFileSystemPath(url, kCFURLPOSIXPathStyle));
+  if (!path) return std::nullopt;
+  return string_text(path.get());
+}
+
+// Text of a borrowed string or URL value; anything else is none.
+std::optional<std::string> text_of(CFTypeRef value) {
+  if (has_type(value, CFStringGetTypeID())) return string_text(static_cast<CFStringRef>(value));
+  if (has_type(value, CFURLGetTypeID())) return cf_url_to_string(static_cast<CFURLRef>(value));
+  return std::nullopt;
+}
+
+// A dictionary value as text, without taking ownership of it.
+std::optional<std::string> dict_string(CFDictionaryRef dictionary, std::string_view key) {
+  const auto cf_key = make_key(key);
+  return text_of(CFDictionaryGetValue(dictionary, cf_key.get()));
+}
+
+// Takes ownership of a value obtained under the create rule.
+std::optional<std::string> cf_value_to_string_from_create(CFTypeRef created) {
+  const CfOwned<CFTypeRef> value(created);
+  return text_of(value.get());
+}
+
+std::optional<std::int64_t> number_of(CFTypeRef value) {
+  if (!has_type(value, CFNumberGetTypeID())) return std::nullopt;
+  std::int64_t number = 0;
+  if (!CFNumberGetValue(static_cast<CFNumberRef>(value), kCFNumberSInt64Type, &number)) return std::nullopt;
+  return number;
+}
+
+constexpr IOOptionBits kSearchParents = kIORegistryIterateRecursively | kIORegistryIterateParents;
+
+CfOwned<CFTypeRef> search_up(io_registry_entry_t entry, std::string_view key) {
+  const auto cf_key = make_key(key);
+  return CfOwned<CFTypeRef>(
+      IORegistryEntrySearchCFProperty(entry, kIOServicePlane, cf_key.get(), kCFAllocatorDefault, kSearchParents));
+}
+
+CfOwned<CFTypeRef> own_property(io_registry_entry_t entry, std::string_view key) {
+  const auto cf_key = make_key(key);
+  return CfOwned<CFTypeRef>(IORegistryEntryCreateCFProperty(entry, cf_key.get(), kCFAllocatorDefault, 0));
+}
+
+// The property found on the entry or its nearest IOService ancestor, low 16 bits.
+std::optional<std::uint16_t> iokit_search_u16(io_registry_entry_t entry, std::string_view key) {
+  const auto value = search_up(entry, key);
+  const auto number = number_of(value.get());
+  if (!number) return std::nullopt;
+  return static_cast<std::uint16_t>(*number & 0xFFFF);
+}
+
+struct Arbitration {
+  std::string vendor;
+  std::string model;
+  std::string protocol;
+  bool internal = false;
+  std::optional<std::int64_t> media_size;
+  bool system_volume = false;
+};
+
+// What DiskArbitration says of the disk; all empty when it says nothing.
+Arbitration describe(DASessionRef session, const std::string& bsd_name) {
+  Arbitration found;
+  const CfOwned<DADiskRef> disk(DADiskCreateFromBSDName(kCFAllocatorDefault, session, bsd_name.c_str()));
+  if (!disk) return found;
+  const CfOwned<CFDictionaryRef> description(DADiskCopyDescription(disk.get()));
+  if (!description) return found;
+  found.vendor = dict_string(description.get(), "DADeviceVendor").value_or("");
+  found.model = dict_string(description.get(), "DADeviceModel").value_or("");
+  found.protocol = dict_string(description.get(), "DADeviceProtocol").value_or("");
+  const auto internal_key = make_key("DADeviceInternal");
+  found.internal = CFDictionaryGetValue(description.get(), internal_key.get()) == kCFBooleanTrue;
+  const auto size_key = make_key("DAMediaSize");
+  found.media_size = number_of(CFDictionaryGetValue(description.get(), size_key.get()));
+  const auto volume = dict_string(description.get(), "DAVolumePath");
+  found.system_volume = volume && (*volume == "/" || *volume == "file:" || *volume == "file:///");
+  return found;
+}
+
+std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessionRef session) {
+  const auto bsd_name = cf_value_to_string_from_create(own_property(media, "BSD Name").release());
+  if (!bsd_name || bsd_name->empty() || bsd_name->find('/') != std::string::npos) return std::nullopt;
+  const auto registry_size = own_property(media, "Size");
+  std::int64_t size = number_of(registry_size.get()).value_or(0);
+
+  DeviceIdentity identity;
+  identity.scheme = "vindle-1";
+  identity.serial = cf_value_to_string_from_create(search_up(media, "USB Serial Number").release()).value_or("");
+  identity.vendor_id = iokit_search_u16(media, "idVendor");
+  identity.product_id = iokit_search_u16(media, "idProduct");
+  // A name with a NUL cannot be handed over as a C string without changing it.
+  if (bsd_name->find('\0') != std::string::npos) return std::nullopt;
+
+  const Arbitration arbitration = describe(session, *bsd_name);
+  if (arbitration.media_size) size = *arbitration.media_size;
+  // Sizes are never negative on a real disk; such a value is treated as none.
+  if (size <= 0) return std::nullopt;
+
+  identity.vendor = arbitration.vendor;
+  identity.product = arbitration.model;
+  identity.size = static_cast<std::uint64_t>(size);
+  identity.bus = protocol_to_bus(arbitration.protocol);
+  identity.is_system = arbitration.internal || arbitration.system_volume;
+  identity.mac_bsd_name = *bsd_name;
+
+  DeviceCandidate candidate;
+  candidate.id = identity.stable_id();
+  candidate.vendor = identity.vendor;
+  candidate.product = identity.product;
+  candidate.serial = identity.serial;
+  candidate.size = identity.size;
+  candidate.bus = identity.bus;
+  candidate.is_system = identity.is_system;
+  candidate.is_usb = identity.bus == Bus::Usb;
+  candidate.identity = std::move(identity);
+  return candidate;
+}
+
+}  // namespace
+
+Result<std::vector<DeviceCandidate>> list_read_only() {
+  CfOwned<CFMutableDictionaryRef> matching(IOServiceMatching("IOMedia"));
+  if (!matching) return std::unexpected(Error::io("IOServiceMatching IOMedia failed"));
+  const auto whole_key = make_key("Whole");
+  CFDictionarySetValue(matching.get(), whole_key.get(), kCFBooleanTrue);
+
+  io_iterator_t iterator_handle = 0;
+  // The call consumes the matching dictionary, whatever it returns.
+  const kern_return_t result = IOServiceGetMatchingServices(kIOMainPortDefault, matching.release(), &iterator_handle);
+  if (result != KERN_SUCCESS)
+    return std::unexpected(Error::io("IOServiceGetMatchingServices " + std::to_string(result)));
+  const IoObject iterator(iterator_handle);
+
+  const CfOwned<DASessionRef> session(DASessionCreate(kCFAllocatorDefault));
+  if (!session) return std::unexpected(Error::io("DASessionCreate failed"));
+
+  std::vector<DeviceCandidate> disks;
+  while (const io_object_t next = IOIteratorNext(iterator.get())) {
+    const IoObject media(next);
+    if (auto candidate = candidate_for(media.get(), session.get())) disks.push_back(std::move(*candidate));
+  }
+  return disks;
+}
+
+}  // namespace kelmar_vindle::device::macos

@@ -1,0 +1,464 @@
+// The simulated CoreFoundation, IOKit and DiskArbitration. Every object a
+// Create or Copy call hands out is entered in a ledger and leaves it when its
+// last reference is released; the registry and descriptions are kept as plain
+// values and turned into fresh objects on every call, so the ledger counts
+// exactly what the caller owns.
+#include <CoreFoundation/CoreFoundation.h>
+#include <DiskArbitration/DiskArbitration.h>
+#include <IOKit/IOKitLib.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "platform_sim/control.hpp"
+
+namespace platform_sim {
+namespace {
+
+enum TypeId : CFTypeID {
+  kString = 7,
+  kNumber = 22,
+  kBoolean = 21,
+  kUrl = 29,
+  kDictionary = 18,
+  kSession = 90,
+  kDisk = 91
+};
+
+struct Object {
+  explicit Object(CFTypeID id) : type(id) {}
+  virtual ~Object() = default;
+  CFTypeID type;
+  long references = 1;
+};
+struct String final : Object {
+  explicit String(std::string text) : Object(kString), utf8(std::move(text)) {}
+  std::string utf8;
+};
+struct Number final : Object {
+  Number(std::int64_t v, bool ok) : Object(kNumber), value(v), convertible(ok) {}
+  std::int64_t value;
+  bool convertible;
+};
+struct BooleanObject final : Object {
+  explicit BooleanObject(bool v) : Object(kBoolean), value(v) {}
+  bool value;
+};
+struct UrlObject final : Object {
+  explicit UrlObject(std::optional<std::string> p) : Object(kUrl), path(std::move(p)) {}
+  std::optional<std::string> path;
+};
+struct Dictionary final : Object {
+  Dictionary() : Object(kDictionary) {}
+  ~Dictionary() override;
+  std::vector<std::pair<const Object*, const Object*>> members;
+};
+struct Session final : Object {
+  Session() : Object(kSession) {}
+};
+struct Disk final : Object {
+  explicit Disk(std::string name) : Object(kDisk), bsd_name(std::move(name)) {}
+  std::string bsd_name;
+};
+
+const BooleanObject true_value(true);
+const BooleanObject false_value(false);
+
+struct Entry {
+  Properties properties;
+  std::optional<EntryId> parent;
+  bool media = false;
+  bool whole = false;
+};
+struct Handle {
+  std::optional<EntryId> entry;         // a registry entry ...
+  std::vector<EntryId> iterator_items;  // ... or an iterator over these
+  std::size_t iterator_next = 0;
+  long references = 1;
+};
+
+// The one simulated machine. Calls may come from several threads.
+struct Platform {
+  std::recursive_mutex lock;
+  std::unordered_set<const Object*> ledger;
+  std::vector<Entry> registry;
+  std::map<std::string, Properties> descriptions;
+  Failures failures;
+  std::unordered_map<io_object_t, Handle> handles;
+  io_object_t next_handle = 1;
+};
+
+Platform& platform() {
+  static Platform instance;
+  return instance;
+}
+
+bool is_static(const Object* object) { return object == &true_value || object == &false_value; }
+
+template <class T, class... Args>
+T* create(Args&&... args) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  auto* object = new T(std::forward<Args>(args)...);  // owned by the ledger until its last release
+  p.ledger.insert(object);
+  return object;
+}
+
+const Object* as_object(CFTypeRef ref) { return static_cast<const Object*>(ref); }
+
+void retain(const Object* object) {
+  if (object == nullptr || is_static(object)) return;
+  std::lock_guard guard(platform().lock);
+  ++const_cast<Object*>(object)->references;
+}
+
+void release(const Object* object) {
+  if (object == nullptr || is_static(object)) return;
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  if (--const_cast<Object*>(object)->references > 0) return;
+  p.ledger.erase(object);
+  delete object;
+}
+
+Dictionary::~Dictionary() {
+  for (const auto& [key, value] : members) {
+    release(key);
+    release(value);
+  }
+}
+
+bool same_key(const Object* a, const Object* b) {
+  if (a == b) return true;
+  if (a == nullptr || b == nullptr || a->type != kString || b->type != kString) return false;
+  return static_cast<const String*>(a)->utf8 == static_cast<const String*>(b)->utf8;
+}
+
+// A fresh object (+1) for a stored value.
+const Object* make_value(const Value& value) {
+  struct Maker {
+    const Object* operator()(const std::string& s) const { return create<String>(s); }
+    const Object* operator()(std::int64_t n) const { return create<Number>(n, true); }
+    const Object* operator()(bool b) const { return b ? &true_value : &false_value; }
+    const Object* operator()(const Url& u) const { return create<UrlObject>(u.path); }
+    const Object* operator()(const UnconvertibleNumber&) const { return create<Number>(0, false); }
+  };
+  return std::visit(Maker{}, value);
+}
+
+std::string string_of(CFStringRef key) {
+  const auto* object = as_object(key);
+  if (object == nullptr || object->type != kString) return {};
+  return static_cast<const String*>(object)->utf8;
+}
+
+std::size_t utf16_length(const std::string& utf8) {
+  std::size_t units = 0;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if ((c & 0xC0) == 0x80) continue;
+    units += (c >= 0xF0) ? 2 : 1;
+  }
+  return units;
+}
+
+const Handle* find_handle(io_object_t handle) {
+  const auto& handles = platform().handles;
+  const auto found = handles.find(handle);
+  return found == handles.end() ? nullptr : &found->second;
+}
+
+io_object_t new_handle(Handle handle) {
+  auto& p = platform();
+  const io_object_t id = p.next_handle++;
+  p.handles.emplace(id, std::move(handle));
+  return id;
+}
+
+const Entry* entry_of(io_registry_entry_t handle) {
+  const Handle* h = find_handle(handle);
+  if (h == nullptr || !h->entry) return nullptr;
+  return &platform().registry[*h->entry];
+}
+
+}  // namespace
+
+EntryId add_entry(Properties properties, std::optional<EntryId> parent) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.registry.push_back({std::move(properties), parent, false, false});
+  return p.registry.size() - 1;
+}
+
+EntryId add_media(Properties properties, std::optional<EntryId> parent, bool whole) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.registry.push_back({std::move(properties), parent, true, whole});
+  return p.registry.size() - 1;
+}
+
+void set_description(const std::string& bsd_name, Properties description) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.descriptions[bsd_name] = std::move(description);
+}
+
+void set_failures(Failures failures) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.failures = std::move(failures);
+}
+
+void reset() {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.registry.clear();
+  p.descriptions.clear();
+  p.failures = {};
+}
+
+std::size_t live_objects() {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  return p.ledger.size() + p.handles.size();
+}
+
+}  // namespace platform_sim
+
+using namespace platform_sim;
+
+extern "C" {
+
+const CFAllocatorRef kCFAllocatorDefault = nullptr;
+const CFBooleanRef kCFBooleanTrue = reinterpret_cast<CFBooleanRef>(&true_value);
+const CFBooleanRef kCFBooleanFalse = reinterpret_cast<CFBooleanRef>(&false_value);
+const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {0};
+const CFDictionaryValueCallBacks kCFTypeDictionaryValueCallBacks = {0};
+const mach_port_t kIOMainPortDefault = 0;
+const mach_port_t kIOMasterPortDefault = 0;
+
+CFTypeRef CFRetain(CFTypeRef cf) {
+  retain(as_object(cf));
+  return cf;
+}
+void CFRelease(CFTypeRef cf) { release(as_object(cf)); }
+CFTypeID CFGetTypeID(CFTypeRef cf) { return as_object(cf)->type; }
+
+CFTypeID CFStringGetTypeID(void) { return kString; }
+CFTypeID CFNumberGetTypeID(void) { return kNumber; }
+CFTypeID CFBooleanGetTypeID(void) { return kBoolean; }
+CFTypeID CFURLGetTypeID(void) { return kUrl; }
+CFTypeID CFDictionaryGetTypeID(void) { return kDictionary; }
+
+CFStringRef CFStringCreateWithBytes(CFAllocatorRef, const UInt8* bytes, CFIndex numBytes, CFStringEncoding encoding,
+                                    Boolean) {
+  if (encoding != kCFStringEncodingUTF8 || numBytes < 0) return nullptr;
+  const auto* object =
+      create<String>(std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(numBytes)));
+  return reinterpret_cast<CFStringRef>(object);
+}
+
+CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr, CFStringEncoding encoding) {
+  return CFStringCreateWithBytes(alloc, reinterpret_cast<const UInt8*>(cStr), static_cast<CFIndex>(std::strlen(cStr)),
+                                 encoding, false);
+}
+
+CFIndex CFStringGetLength(CFStringRef theString) { return static_cast<CFIndex>(utf16_length(string_of(theString))); }
+
+// Like the platform, this answers only for some strings (here: plain ASCII),
+// so that callers must handle the copying path too.
+const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding) {
+  const auto* object = reinterpret_cast<const String*>(as_object(theString));
+  if (encoding != kCFStringEncodingUTF8) return nullptr;
+  for (const char c : object->utf8) {
+    if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') return nullptr;
+  }
+  return object->utf8.c_str();
+}
+
+// Only whole-string ranges are supported, which is all the helper asks for.
+CFIndex CFStringGetBytes(CFStringRef theString, CFRange range, CFStringEncoding encoding, UInt8, Boolean, UInt8* buffer,
+                         CFIndex maxBufLen, CFIndex* usedBufLen) {
+  const std::string& text = reinterpret_cast<const String*>(as_object(theString))->utf8;
+  if (encoding != kCFStringEncodingUTF8 || range.location != 0 ||
+      range.length != static_cast<CFIndex>(utf16_length(text))) {
+    if (usedBufLen != nullptr) *usedBufLen = 0;
+    return 0;
+  }
+  std::size_t bytes = text.size();
+  if (buffer != nullptr) {
+    bytes = std::min(bytes, static_cast<std::size_t>(maxBufLen));
+    while (bytes > 0 && bytes < text.size() && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+    std::memcpy(buffer, text.data(), bytes);
+  }
+  if (usedBufLen != nullptr) *usedBufLen = static_cast<CFIndex>(bytes);
+  return static_cast<CFIndex>(utf16_length(text.substr(0, bytes)));
+}
+
+CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding) { return length * 3; }
+
+CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType theType, const void* valuePtr) {
+  std::int64_t value = 0;
+  if (theType == kCFNumberSInt64Type) {
+    std::memcpy(&value, valuePtr, sizeof value);
+  } else {
+    std::int32_t narrow = 0;
+    std::memcpy(&narrow, valuePtr, sizeof narrow);
+    value = narrow;
+  }
+  return reinterpret_cast<CFNumberRef>(create<Number>(value, true));
+}
+
+Boolean CFNumberGetValue(CFNumberRef number, CFNumberType theType, void* valuePtr) {
+  const auto* n = reinterpret_cast<const Number*>(as_object(number));
+  if (theType == kCFNumberSInt64Type) {
+    std::memcpy(valuePtr, &n->value, sizeof n->value);
+    return n->convertible;
+  }
+  const auto narrow = static_cast<std::int32_t>(n->value);
+  std::memcpy(valuePtr, &narrow, sizeof narrow);
+  return n->convertible && narrow == n->value;
+}
+
+Boolean CFBooleanGetValue(CFBooleanRef boolean) {
+  return reinterpret_cast<const platform_sim::BooleanObject*>(as_object(boolean))->value;
+}
+
+CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef, CFStringRef filePath, CFURLPathStyle, Boolean) {
+  return reinterpret_cast<CFURLRef>(create<UrlObject>(string_of(filePath)));
+}
+
+CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle) {
+  const auto* url = reinterpret_cast<const UrlObject*>(as_object(anURL));
+  if (!url->path) return nullptr;
+  return reinterpret_cast<CFStringRef>(create<String>(*url->path));
+}
+
+CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef, CFIndex, const CFDictionaryKeyCallBacks*,
+                                                 const CFDictionaryValueCallBacks*) {
+  return reinterpret_cast<CFMutableDictionaryRef>(create<Dictionary>());
+}
+
+const void* CFDictionaryGetValue(CFDictionaryRef theDict, const void* key) {
+  const auto* dict = reinterpret_cast<const Dictionary*>(as_object(theDict));
+  for (const auto& [k, v] : dict->members) {
+    if (same_key(k, as_object(key))) return v;
+  }
+  return nullptr;
+}
+
+void CFDictionarySetValue(CFMutableDictionaryRef theDict, const void* key, const void* value) {
+  auto* dict = reinterpret_cast<Dictionary*>(theDict);
+  retain(as_object(value));
+  for (auto& [k, v] : dict->members) {
+    if (same_key(k, as_object(key))) {
+      release(v);
+      v = as_object(value);
+      return;
+    }
+  }
+  retain(as_object(key));
+  dict->members.emplace_back(as_object(key), as_object(value));
+}
+
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
+  if (platform().failures.matching_dictionary) return nullptr;
+  auto* dict = create<Dictionary>();
+  dict->members.emplace_back(create<String>("IOProviderClass"), create<String>(name));
+  return reinterpret_cast<CFMutableDictionaryRef>(dict);
+}
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching, io_iterator_t* existing) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto* dict = reinterpret_cast<const Dictionary*>(as_object(matching));
+  std::string provider;
+  bool whole_only = false;
+  for (const auto& [k, v] : dict->members) {
+    const std::string key = static_cast<const String*>(k)->utf8;
+    if (key == "IOProviderClass" && v->type == kString) provider = static_cast<const String*>(v)->utf8;
+    if (key == "Whole") whole_only = v == &true_value;
+  }
+  release(dict);  // the matching dictionary is consumed, whatever the outcome
+  if (p.failures.matching_services != 0) return p.failures.matching_services;
+  Handle iterator;
+  for (EntryId id = 0; id < p.registry.size(); ++id) {
+    const Entry& entry = p.registry[id];
+    if (provider == "IOMedia" && entry.media && (!whole_only || entry.whole)) iterator.iterator_items.push_back(id);
+  }
+  *existing = new_handle(std::move(iterator));
+  return KERN_SUCCESS;
+}
+
+io_object_t IOIteratorNext(io_iterator_t iterator) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto found = p.handles.find(iterator);
+  if (found == p.handles.end() || found->second.entry) return 0;
+  Handle& h = found->second;
+  if (h.iterator_next >= h.iterator_items.size()) return 0;
+  Handle entry;
+  entry.entry = h.iterator_items[h.iterator_next++];
+  return new_handle(std::move(entry));
+}
+
+kern_return_t IOObjectRelease(io_object_t object) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto found = p.handles.find(object);
+  if (found == p.handles.end()) return 1;
+  if (--found->second.references == 0) p.handles.erase(found);
+  return KERN_SUCCESS;
+}
+
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key, CFAllocatorRef, IOOptionBits) {
+  std::lock_guard guard(platform().lock);
+  const Entry* e = entry_of(entry);
+  if (e == nullptr) return nullptr;
+  const auto found = e->properties.find(string_of(key));
+  return found == e->properties.end() ? nullptr : make_value(found->second);
+}
+
+CFTypeRef IORegistryEntrySearchCFProperty(io_registry_entry_t entry, const io_name_t plane, CFStringRef key,
+                                          CFAllocatorRef, IOOptionBits options) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const Entry* e = entry_of(entry);
+  if (e == nullptr || std::strcmp(plane, kIOServicePlane) != 0) return nullptr;
+  const bool up = (options & kIORegistryIterateParents) != 0 && (options & kIORegistryIterateRecursively) != 0;
+  const std::string name = string_of(key);
+  for (;;) {
+    if (const auto found = e->properties.find(name); found != e->properties.end()) return make_value(found->second);
+    if (!up || !e->parent) return nullptr;
+    e = &p.registry[*e->parent];
+  }
+}
+
+DASessionRef DASessionCreate(CFAllocatorRef) {
+  if (platform().failures.session) return nullptr;
+  return reinterpret_cast<DASessionRef>(const_cast<Session*>(create<Session>()));
+}
+
+DADiskRef DADiskCreateFromBSDName(CFAllocatorRef, DASessionRef, const char* name) {
+  if (platform().failures.disk_objects.contains(name)) return nullptr;
+  return reinterpret_cast<DADiskRef>(create<Disk>(name));
+}
+
+CFDictionaryRef DADiskCopyDescription(DADiskRef disk) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const std::string& name = reinterpret_cast<const Disk*>(as_object(disk))->bsd_name;
+  if (p.failures.descriptions.contains(name)) return nullptr;
+  const auto found = p.descriptions.find(name);
+  if (found == p.descriptions.end()) return nullptr;
+  auto* dict = create<Dictionary>();
+  for (const auto& [key, value] : found->second) dict->members.emplace_back(create<String>(key), make_value(value));
+  return reinterpret_cast<CFDictionaryRef>(dict);
+}
+
+}  // extern "C"
