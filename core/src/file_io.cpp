@@ -46,6 +46,32 @@ std::expected<UniqueFd, std::string> open_regular_file(const std::filesystem::pa
   return fd;
 }
 
+Result<void> write_all(int fd, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io(os_error_text(errno)));
+    }
+    if (put == 0) return std::unexpected(Error::io("failed to write whole buffer"));
+    bytes = bytes.subspan(static_cast<std::size_t>(put));
+  }
+  return {};
+}
+
+Result<void> read_exactly(int fd, std::span<std::byte> buffer) {
+  while (!buffer.empty()) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(Error::io(os_error_text(errno)));
+    }
+    if (got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
+    buffer = buffer.subspan(static_cast<std::size_t>(got));
+  }
+  return {};
+}
+
 std::expected<std::string, std::string> read_to_end(int fd) {
   std::string contents;
   struct stat info {};

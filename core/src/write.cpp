@@ -17,20 +17,6 @@ namespace {
 
 Error last_os_error() { return Error::io(os_error_text(errno)); }
 
-// Writes all of `bytes`, continuing partial writes and repeating interrupted ones.
-Result<void> write_all(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    if (put == 0) return std::unexpected(Error::io("failed to write whole buffer"));
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return {};
-}
-
 // Reads the file into one buffer of the size its metadata gives.
 Result<PageBuffer> read_whole(int fd) {
   struct stat info {};

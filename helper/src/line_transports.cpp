@@ -45,17 +45,9 @@ std::expected<std::string, std::string> read_request_line(int fd) {
   return line;
 }
 
-// Writes all of `bytes`, repeating partial and interrupted writes.
-std::optional<std::string> write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return os_error_text(errno);
-    }
-    if (put == 0) return std::string("failed to write whole buffer");
-    bytes.remove_prefix(static_cast<std::size_t>(put));
-  }
+// Writes the reply line; a failure is the mode's failure text.
+std::optional<std::string> send_line(int fd, const std::string& line) {
+  if (auto written = write_all(fd, std::as_bytes(std::span(line))); !written) return written.error().detail();
   return std::nullopt;
 }
 
@@ -104,7 +96,7 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
 std::optional<std::string> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend) {
   const auto line = read_request_line(STDIN_FILENO);
   if (!line) return line.error();
-  return write_all(STDOUT_FILENO, handle_line(*line, source, backend) + "\n");
+  return send_line(STDOUT_FILENO, handle_line(*line, source, backend) + "\n");
 }
 
 std::optional<std::string> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
@@ -123,7 +115,7 @@ std::optional<std::string> run_unix_socket_mode(const std::string& path, const D
 
   const auto line = read_request_line(reader->get());
   if (!line) return line.error();
-  if (auto failed = write_all(connection->get(), handle_line(*line, source, backend) + "\n")) return failed;
+  if (auto failed = send_line(connection->get(), handle_line(*line, source, backend) + "\n")) return failed;
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.

@@ -21,34 +21,6 @@ namespace {
 Error identity_mismatch() { return Error::make<ErrorKind::DeviceIdentityMismatch>(); }
 Error last_os_error() { return Error::io(os_error_text(errno)); }
 
-// Fills `buffer` from the image, continuing short reads; the image ending
-// first is an error, since the job promised `expected_size` bytes.
-Result<void> read_exactly(int fd, std::span<std::byte> buffer) {
-  while (!buffer.empty()) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    if (got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
-    buffer = buffer.subspan(static_cast<std::size_t>(got));
-  }
-  return {};
-}
-
-Result<void> write_exactly(int fd, std::span<const std::byte> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t put = ::write(fd, bytes.data(), bytes.size());
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(last_os_error());
-    }
-    if (put == 0) return std::unexpected(Error::io("failed to write whole buffer"));
-    bytes = bytes.subspan(static_cast<std::size_t>(put));
-  }
-  return {};
-}
-
 // fsync, then whatever else the platform needs for the data to reach the
 // medium. Devices that cannot be synchronised this way (EINVAL, ENOTTY) are
 // not failures.
@@ -82,7 +54,7 @@ Result<void> copy_image(const std::filesystem::path& image_path, const std::stri
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
     const auto chunk = buffer.first(length);
     if (auto read = read_exactly(image->get(), chunk); !read) return read;
-    if (auto written = write_exactly(device.get(), chunk); !written) return written;
+    if (auto written = write_all(device.get(), chunk); !written) return written;
     copied += length;
     progress(WritePhase::writing(copied, count));
   }

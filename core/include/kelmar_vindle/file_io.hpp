@@ -1,10 +1,14 @@
 // Owned file descriptors and the "{} (os error {})" form of system errors.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "kelmar_vindle/error.hpp"
 
 namespace kelmar_vindle {
 
@@ -36,6 +40,15 @@ std::string os_error_text(int error_number);
 // short, with "paths must not contain interior null bytes". Other failures
 // carry the system's text.
 std::expected<UniqueFd, std::string> open_regular_file(const std::filesystem::path& path, std::string_view not_regular);
+
+// Writes all of `bytes`, continuing partial writes and repeating interrupted
+// ones. A write that accepts nothing fails with `Io` "failed to write whole
+// buffer"; other failures carry the system's text.
+Result<void> write_all(int fd, std::span<const std::byte> bytes);
+
+// Fills `buffer`, continuing short reads and repeating interrupted ones. Data
+// that ends first fails with `Io` "failed to fill whole buffer".
+Result<void> read_exactly(int fd, std::span<std::byte> buffer);
 
 // Reads everything from `fd` to its end.
 std::expected<std::string, std::string> read_to_end(int fd);
