@@ -7,6 +7,8 @@ packages=(
   cmake
   ninja-build
   g++
+  clang
+  libblocksruntime-dev
   nlohmann-json3-dev
   libgtest-dev
   libssl-dev

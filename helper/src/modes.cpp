@@ -1,10 +1,12 @@
 #include "modes.hpp"
 
 #include "line_transports.hpp"
+#include "xpc_mode.hpp"
 
 namespace kelmar_vindle::helper {
 
 std::optional<std::string> run_mode(StartupPlan& plan) {
+  if (std::holds_alternative<XpcMode>(plan.mode)) return run_xpc_mode(plan);
   struct Runner {
     const DeviceSnapshot& source;
     const WriteBackend& backend;
@@ -13,7 +15,7 @@ std::optional<std::string> run_mode(StartupPlan& plan) {
       return run_unix_socket_mode(mode.path, source, backend);
     }
     std::optional<std::string> operator()(const NamedPipeMode&) const { return "named pipe listen is Windows-only"; }
-    std::optional<std::string> operator()(const XpcMode&) const { return "xpc listen is macOS-only"; }
+    std::optional<std::string> operator()(const XpcMode&) const { return std::nullopt; }  // handled above
   };
   return std::visit(Runner{*plan.source, *plan.backend}, plan.mode);
 }

@@ -1,0 +1,26 @@
+/* The XPC shim: the part of the XPC transport that must speak blocks, kept
+   small and in C. The service layer registers a plain function as handler. */
+#ifndef VINDLE_XPC_H
+#define VINDLE_XPC_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Takes a zero-terminated request text and returns a zero-terminated reply
+   text allocated with malloc (the shim frees it after sending), or null. */
+typedef char* (*vindle_xpc_handler)(const char* request);
+
+/* Records the handler; call it before listening. */
+void vindle_xpc_set_handler(vindle_xpc_handler handler);
+
+/* Listens as the Mach service `label` and parks the main thread serving it.
+   Returns only on failure: 1 for a null or empty label, 2 when the listener
+   cannot be created. */
+int vindle_xpc_listen_mach(const char* label);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,28 @@
+// The XPC service layer: keeps the device source and the write backend for
+// the life of the process and answers each message's request text through
+// handle_line, one request at a time.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "kelmar_vindle/helper.hpp"
+#include "kelmar_vindle/write.hpp"
+
+namespace kelmar_vindle::helper {
+
+// The Mach service's fixed label; clients use the same one.
+inline constexpr const char* kXpcServiceLabel = "com.kelmar-vindle.helper";
+
+// Stores both objects in the process-wide context, registers `on_json` and
+// serves `label`. Returns only when the service cannot start:
+// "xpc listen exited rc={}".
+std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend,
+                       const char* label = kXpcServiceLabel);
+
+// The shim's handler: a request text (null counts as empty; invalid UTF-8 is
+// replaced by U+FFFD) in, a malloc-owned reply text out, or null only when
+// no memory is left for it.
+extern "C" char* on_json(const char* text);
+
+}  // namespace kelmar_vindle::helper

@@ -1,0 +1,44 @@
+/* The test side of the simulated XPC: connect peers to a service label, send
+   messages and collect replies, stop the parked main thread. Plain C, so
+   that C++ tests call it without blocks. */
+#ifndef PLATFORM_SIM_XPC_CONTROL_H
+#define PLATFORM_SIM_XPC_CONTROL_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Makes the next xpc_connection_create_mach_service return null. */
+void xpc_sim_fail_next_listener(void);
+
+/* Waits until a listener for `label` is resumed; 0 when none came in time. */
+int xpc_sim_wait_for_listener(const char* label);
+
+/* A new peer connected to the listener of `label` (its listener handler has
+   run when this returns); 0 when there is no such listener. */
+int xpc_sim_connect(const char* label);
+
+enum xpc_sim_message {
+  XPC_SIM_JSON_STRING = 0, /* a dictionary with "json" = text */
+  XPC_SIM_JSON_NUMBER = 1, /* a dictionary with "json" = a number */
+  XPC_SIM_NO_JSON = 2,     /* a dictionary without "json" */
+  XPC_SIM_NOT_DICTIONARY = 3,
+  XPC_SIM_ERROR = 4 /* an error event, as when the peer goes away */
+};
+
+/* Delivers one message to the peer's handler on a thread of its own and
+   waits for the handler to finish. Returns the "json" text of the reply the
+   helper sent (release it with free), or null when nothing was sent. */
+char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int expects_reply);
+
+/* XPC objects handed to the helper's code and not yet released by it. */
+long xpc_sim_live_objects(void);
+
+/* Ends the thread parked in dispatch_main. */
+void xpc_sim_stop_main(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

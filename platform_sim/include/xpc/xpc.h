@@ -1,0 +1,50 @@
+/* The slice of libxpc that the helper's XPC shim calls, with the platform's
+   names and signatures. Handlers are blocks, so users compile with blocks
+   (clang -fblocks). */
+#ifndef PLATFORM_SIM_XPC_H
+#define PLATFORM_SIM_XPC_H
+
+#include <dispatch/dispatch.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void* xpc_object_t;
+typedef xpc_object_t xpc_connection_t;
+typedef const struct _xpc_type_s* xpc_type_t;
+#ifdef __BLOCKS__
+typedef void (^xpc_handler_t)(xpc_object_t object);
+#endif
+
+extern const struct _xpc_type_s _xpc_type_connection;
+extern const struct _xpc_type_s _xpc_type_dictionary;
+extern const struct _xpc_type_s _xpc_type_error;
+extern const struct _xpc_type_s _xpc_type_string;
+#define XPC_TYPE_CONNECTION (&_xpc_type_connection)
+#define XPC_TYPE_DICTIONARY (&_xpc_type_dictionary)
+#define XPC_TYPE_ERROR (&_xpc_type_error)
+#define XPC_TYPE_STRING (&_xpc_type_string)
+
+#define XPC_CONNECTION_MACH_SERVICE_LISTENER (1 << 0)
+
+xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags);
+#ifdef __BLOCKS__
+void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t handler);
+#endif
+void xpc_connection_resume(xpc_connection_t connection);
+void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
+
+xpc_type_t xpc_get_type(xpc_object_t object);
+void xpc_release(xpc_object_t object);
+
+const char* xpc_dictionary_get_string(xpc_object_t xdict, const char* key);
+xpc_object_t xpc_dictionary_create_reply(xpc_object_t original);
+void xpc_dictionary_set_string(xpc_object_t xdict, const char* key, const char* string);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

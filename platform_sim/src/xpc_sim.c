@@ -1,0 +1,260 @@
+/* The simulated libxpc and libdispatch. Listeners are found by label, peers
+   are connected by tests, and every message is delivered to its peer's
+   handler on a thread of its own, as the platform may use several. Reply
+   dictionaries handed to the helper's code are counted until released. */
+#include <Block.h>
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <xpc/xpc.h>
+
+#include "platform_sim/xpc_control.h"
+
+struct _xpc_type_s {
+  const char* name;
+};
+const struct _xpc_type_s _xpc_type_connection = {"connection"};
+const struct _xpc_type_s _xpc_type_dictionary = {"dictionary"};
+const struct _xpc_type_s _xpc_type_error = {"error"};
+const struct _xpc_type_s _xpc_type_string = {"string"};
+
+struct dispatch_queue_s {
+  int unused;
+};
+static struct dispatch_queue_s main_queue;
+
+typedef struct sim_object {
+  xpc_type_t type;
+  /* dictionaries */
+  char* json;
+  int json_is_number;
+  int expects_reply;
+  int is_reply;
+  struct sim_object* original; /* the message a reply answers */
+  char* reply_text;            /* what was sent in answer to this message */
+  int replied;
+  /* connections */
+  char* label;
+  xpc_handler_t handler;
+  int resumed;
+} sim_object;
+
+enum { kMaxConnections = 256 };
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+static sim_object* listeners[kMaxConnections];
+static sim_object* peers[kMaxConnections];
+static int listener_count;
+static int peer_count;
+static long live_replies;
+static int fail_next_listener;
+static int stop_main;
+
+static sim_object* new_object(xpc_type_t type) {
+  sim_object* object = calloc(1, sizeof *object);
+  if (object == NULL) abort();
+  object->type = type;
+  return object;
+}
+
+static char* copy_text(const char* text) {
+  char* copy = strdup(text);
+  if (copy == NULL) abort();
+  return copy;
+}
+
+static void free_object(sim_object* object) {
+  free(object->json);
+  free(object->reply_text);
+  free(object->label);
+  if (object->handler != NULL) Block_release(object->handler);
+  free(object);
+}
+
+dispatch_queue_t dispatch_get_main_queue(void) { return &main_queue; }
+
+void dispatch_main(void) {
+  pthread_mutex_lock(&lock);
+  while (!stop_main) pthread_cond_wait(&changed, &lock);
+  stop_main = 0;
+  pthread_mutex_unlock(&lock);
+  pthread_exit(NULL);
+}
+
+xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags) {
+  (void)targetq;
+  pthread_mutex_lock(&lock);
+  if (fail_next_listener || listener_count == kMaxConnections || !(flags & XPC_CONNECTION_MACH_SERVICE_LISTENER)) {
+    fail_next_listener = 0;
+    pthread_mutex_unlock(&lock);
+    return NULL;
+  }
+  sim_object* listener = new_object(XPC_TYPE_CONNECTION);
+  listener->label = copy_text(name);
+  listeners[listener_count++] = listener;
+  pthread_mutex_unlock(&lock);
+  return listener;
+}
+
+void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t handler) {
+  sim_object* object = connection;
+  pthread_mutex_lock(&lock);
+  if (object->handler != NULL) Block_release(object->handler);
+  object->handler = Block_copy(handler);
+  pthread_mutex_unlock(&lock);
+}
+
+void xpc_connection_resume(xpc_connection_t connection) {
+  pthread_mutex_lock(&lock);
+  ((sim_object*)connection)->resumed = 1;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
+}
+
+void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message) {
+  (void)connection;
+  sim_object* reply = message;
+  pthread_mutex_lock(&lock);
+  if (reply->original != NULL && !reply->original->replied) {
+    reply->original->reply_text = copy_text(reply->json != NULL ? reply->json : "");
+    reply->original->replied = 1;
+  }
+  pthread_mutex_unlock(&lock);
+}
+
+xpc_type_t xpc_get_type(xpc_object_t object) { return ((sim_object*)object)->type; }
+
+void xpc_release(xpc_object_t object) {
+  sim_object* released = object;
+  if (!released->is_reply) return; /* only replies are the caller's to release here */
+  pthread_mutex_lock(&lock);
+  --live_replies;
+  pthread_mutex_unlock(&lock);
+  free_object(released);
+}
+
+const char* xpc_dictionary_get_string(xpc_object_t xdict, const char* key) {
+  const sim_object* dict = xdict;
+  if (dict->type != XPC_TYPE_DICTIONARY || strcmp(key, "json") != 0 || dict->json_is_number) return NULL;
+  return dict->json;
+}
+
+xpc_object_t xpc_dictionary_create_reply(xpc_object_t original) {
+  sim_object* message = original;
+  if (message->type != XPC_TYPE_DICTIONARY || !message->expects_reply) return NULL;
+  sim_object* reply = new_object(XPC_TYPE_DICTIONARY);
+  reply->is_reply = 1;
+  reply->original = message;
+  pthread_mutex_lock(&lock);
+  ++live_replies;
+  pthread_mutex_unlock(&lock);
+  return reply;
+}
+
+void xpc_dictionary_set_string(xpc_object_t xdict, const char* key, const char* string) {
+  sim_object* dict = xdict;
+  if (strcmp(key, "json") != 0) return;
+  free(dict->json);
+  dict->json = copy_text(string);
+  dict->json_is_number = 0;
+}
+
+/* ---- test side ---------------------------------------------------------- */
+
+static sim_object* find_listener(const char* label) {
+  for (int i = listener_count - 1; i >= 0; --i) {
+    if (listeners[i]->resumed && strcmp(listeners[i]->label, label) == 0) return listeners[i];
+  }
+  return NULL;
+}
+
+void xpc_sim_fail_next_listener(void) {
+  pthread_mutex_lock(&lock);
+  fail_next_listener = 1;
+  pthread_mutex_unlock(&lock);
+}
+
+int xpc_sim_wait_for_listener(const char* label) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += 10;
+  pthread_mutex_lock(&lock);
+  int found = 0;
+  while (!(found = find_listener(label) != NULL)) {
+    if (pthread_cond_timedwait(&changed, &lock, &deadline) == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&lock);
+  return found;
+}
+
+int xpc_sim_connect(const char* label) {
+  pthread_mutex_lock(&lock);
+  sim_object* listener = find_listener(label);
+  if (listener == NULL || peer_count == kMaxConnections) {
+    pthread_mutex_unlock(&lock);
+    return 0;
+  }
+  sim_object* peer = new_object(XPC_TYPE_CONNECTION);
+  peers[peer_count++] = peer;
+  const int id = peer_count;
+  xpc_handler_t handler = listener->handler;
+  pthread_mutex_unlock(&lock);
+  if (handler != NULL) handler(peer);
+  return id;
+}
+
+struct delivery {
+  sim_object* peer;
+  sim_object* message;
+};
+
+static void* deliver(void* argument) {
+  struct delivery* delivery = argument;
+  pthread_mutex_lock(&lock);
+  xpc_handler_t handler = delivery->peer->resumed ? delivery->peer->handler : NULL;
+  pthread_mutex_unlock(&lock);
+  if (handler != NULL) handler(delivery->message);
+  return NULL;
+}
+
+char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int expects_reply) {
+  pthread_mutex_lock(&lock);
+  sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
+  pthread_mutex_unlock(&lock);
+  if (connection == NULL) return NULL;
+
+  sim_object* message = new_object(kind == XPC_SIM_ERROR            ? XPC_TYPE_ERROR
+                                   : kind == XPC_SIM_NOT_DICTIONARY ? XPC_TYPE_STRING
+                                                                    : XPC_TYPE_DICTIONARY);
+  message->expects_reply = expects_reply;
+  if (kind == XPC_SIM_JSON_STRING) message->json = copy_text(text != NULL ? text : "");
+  if (kind == XPC_SIM_JSON_NUMBER) {
+    message->json = copy_text("42");
+    message->json_is_number = 1;
+  }
+  struct delivery delivery = {connection, message};
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, deliver, &delivery) != 0) abort();
+  pthread_join(thread, NULL);
+
+  char* reply = message->reply_text;
+  message->reply_text = NULL;
+  free_object(message);
+  return reply;
+}
+
+long xpc_sim_live_objects(void) {
+  pthread_mutex_lock(&lock);
+  const long live = live_replies;
+  pthread_mutex_unlock(&lock);
+  return live;
+}
+
+void xpc_sim_stop_main(void) {
+  pthread_mutex_lock(&lock);
+  stop_main = 1;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
+}
