@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   const std::string directory = argv[3];
 
   DeviceCandidate stick;
-  stick.identity = {"vindle-1", "BENCH", "Acme", "Stick", 1, 2, 1ULL << 40, Bus::Usb, false, std::nullopt, "disk4"};
+  stick.identity = {"vindle-1", "BENCH", "Acme", "Stick", 1, 2, 1ULL << 40, Bus::Usb, false, std::nullopt, "disk4", std::nullopt};
   stick.serial = "BENCH";
   stick.size = stick.identity.size;
   stick.bus = Bus::Usb;

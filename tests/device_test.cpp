@@ -106,6 +106,34 @@ TEST(IdentityJson, PositionalFormInDeclarationOrder) {
             "invalid length 2, expected struct DeviceIdentity with 11 elements");
 }
 
+TEST(IdentityJson, LinuxDeviceNameIsWrittenOnlyWhenPresent) {
+  auto id = read_device_identity(
+      tree(R"({"scheme":"s","serial":"S","vendor":"V","product":"P","size":5,"bus":"usb","is_system":false,)"
+           R"("linux_dev_name":"sdb"})"));
+  ASSERT_TRUE(id) << id.error();
+  EXPECT_EQ(id->linux_dev_name, "sdb");
+  json::Writer w;
+  write_device_identity(w, *id);
+  EXPECT_EQ(w.text(),
+            R"({"scheme":"s","serial":"S","vendor":"V","product":"P","vendor_id":null,"product_id":null,"size":5,)"
+            R"("bus":"usb","is_system":false,"win_disk_number":null,"mac_bsd_name":null,"linux_dev_name":"sdb"})");
+  EXPECT_EQ(read_device_identity(tree(w.text())).value(), *id);
+
+  // null reads as none, and none is not written at all.
+  id = read_device_identity(tree(R"(["s","S","V","P",null,null,5,"usb",false,null,"disk2",null])"));
+  ASSERT_TRUE(id) << id.error();
+  EXPECT_EQ(id->linux_dev_name, std::nullopt);
+  json::Writer none;
+  write_device_identity(none, *id);
+  EXPECT_FALSE(none.text().contains("linux_dev_name"));
+
+  EXPECT_EQ(
+      read_device_identity(tree(R"(["s","S","V","P",null,null,5,"usb",false,null,null,"sdc"])")).value().linux_dev_name,
+      "sdc");
+  EXPECT_EQ(read_device_identity(tree(R"(["s","S","V","P",null,null,5,"usb",false,null,null,"sdc",1])")).error(),
+            "invalid length 13, expected fewer elements in array");
+}
+
 TEST(IdentityJson, FaultsNameTheField) {
   struct Case {
     std::string text;

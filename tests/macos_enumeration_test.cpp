@@ -62,8 +62,8 @@ TEST_F(MacosDiskList, UsbStickIsListedFromRegistryAndDescription) {
   EXPECT_EQ(stick.bus, Bus::Usb);
   EXPECT_FALSE(stick.is_system);
   EXPECT_TRUE(stick.is_usb);
-  const DeviceIdentity expected{"vindle-1", "SER-1",  "Acme ", "Stick 32",   0x1234, 0x5678,
-                                64'000'000, Bus::Usb, false,   std::nullopt, "disk4"};
+  const DeviceIdentity expected{"vindle-1", "SER-1",  "Acme ", "Stick 32",   0x1234,  0x5678,
+                                64'000'000, Bus::Usb, false,   std::nullopt, "disk4", std::nullopt};
   EXPECT_EQ(stick.identity, expected);
 }
 

@@ -245,10 +245,13 @@ Read<void> read_record(const Value& value, std::string_view record_name, std::sp
     return {};
   }
   if (value.is_array()) {
+    const auto original = static_cast<std::size_t>(
+        std::find_if(fields.begin(), fields.end(), [](const FieldSpec& f) { return f.added_later; }) - fields.begin());
     for (std::size_t i = 0; i < fields.size(); ++i) {
       if (i >= value.size()) {
+        if (i >= original) break;
         return std::unexpected("invalid length " + std::to_string(value.size()) + ", expected " +
-                               std::string(record_name) + " with " + std::to_string(fields.size()) + " elements");
+                               std::string(record_name) + " with " + std::to_string(original) + " elements");
       }
       if (auto read = visit(i, value[i]); !read) return read;
     }

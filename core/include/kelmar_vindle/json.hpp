@@ -94,6 +94,9 @@ Read<void> assign(T& out, Read<T> read) {
 struct FieldSpec {
   std::string_view name;
   bool required;
+  // A field added after the record's first form: the positional form may end
+  // before it (it is then left as it is), so older arrays still read.
+  bool added_later = false;
 };
 
 // Reads a record (`record_name` as in "struct DeviceIdentity") from its object
@@ -102,7 +105,8 @@ struct FieldSpec {
 // the object form, unknown members are ignored, a repeated field fails with
 // "duplicate field `x`" and, afterwards, the first missing required field in
 // declaration order fails with "missing field `x`"; optional fields not seen
-// are left as they are. The array form needs every field, in order.
+// are left as they are. The array form needs every field, in order, except
+// trailing fields `added_later`.
 Read<void> read_record(const Value& value, std::string_view record_name, std::span<const FieldSpec> fields,
                        const std::function<Read<void>(std::size_t, const Value&)>& visit);
 

@@ -45,7 +45,7 @@ std::string hex4(std::uint16_t value) {
   return buffer.data();
 }
 
-constexpr std::array<json::FieldSpec, 11> kIdentityFields{{
+constexpr std::array<json::FieldSpec, 12> kIdentityFields{{
     {"scheme", true},
     {"serial", true},
     {"vendor", true},
@@ -57,6 +57,7 @@ constexpr std::array<json::FieldSpec, 11> kIdentityFields{{
     {"is_system", true},
     {"win_disk_number", false},
     {"mac_bsd_name", false},
+    {"linux_dev_name", false, true},
 }};
 
 }  // namespace
@@ -86,8 +87,10 @@ json::Read<DeviceIdentity> read_device_identity(const json::Value& value) {
                             case 8: return json::assign(id.is_system, json::read_bool(member));
                             case 9:
                               return json::assign(id.win_disk_number, json::read_optional(member, json::read_u32));
-                            default:
+                            case 10:
                               return json::assign(id.mac_bsd_name, json::read_optional(member, json::read_string));
+                            default:
+                              return json::assign(id.linux_dev_name, json::read_optional(member, json::read_string));
                           }
                         });
   if (!read) return std::unexpected(std::move(read.error()));
@@ -107,9 +110,11 @@ void write_device_identity(json::Writer& out, const DeviceIdentity& identity) {
   out.key("bus").string(bus_name(identity.bus));
   out.key("is_system").boolean(identity.is_system);
   out.key("win_disk_number").optional(identity.win_disk_number, number);
-  out.key("mac_bsd_name").optional(identity.mac_bsd_name, [](json::Writer& w, const std::string& s) -> json::Writer& {
-    return w.string(s);
-  });
+  const auto text = [](json::Writer& w, const std::string& s) -> json::Writer& { return w.string(s); };
+  out.key("mac_bsd_name").optional(identity.mac_bsd_name, text);
+  // A Linux addition: left out when absent, so every other record keeps its
+  // eleven members byte for byte.
+  if (identity.linux_dev_name) out.key("linux_dev_name").string(*identity.linux_dev_name);
   out.end_object();
 }
 

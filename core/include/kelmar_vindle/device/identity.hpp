@@ -23,6 +23,8 @@ struct DeviceIdentity {
   bool is_system = false;
   std::optional<std::uint32_t> win_disk_number;  // carried, never interpreted here
   std::optional<std::string> mac_bsd_name;       // whole disk, without "/dev/"
+  // Linux: the kernel's name of the whole disk ("sdb"), without "/dev/".
+  std::optional<std::string> linux_dev_name;
 
   // "usb:serial:{serial}" when there is a serial; else, with both USB ids,
   // "usb:weak:{vid:04x}:{pid:04x}:{size}"; else
@@ -33,10 +35,12 @@ struct DeviceIdentity {
 };
 
 // Reads the object form (any member order, unknown members ignored; optional
-// members absent or null are none) or the positional form.
+// members absent or null are none) or the positional form, of eleven elements
+// or twelve with `linux_dev_name`.
 json::Read<DeviceIdentity> read_device_identity(const json::Value& value);
 
-// Writes all eleven members in declaration order, absent optionals as null.
+// Writes the eleven members up to `mac_bsd_name` in declaration order, absent
+// optionals as null, then `linux_dev_name` only when present.
 void write_device_identity(json::Writer& out, const DeviceIdentity& identity);
 
 }  // namespace kelmar_vindle
