@@ -25,6 +25,20 @@ json::Read<Bus> read_bus(const json::Value& value) {
   return static_cast<Bus>(*index);
 }
 
+DeviceCandidate candidate_from_identity(DeviceIdentity identity) {
+  DeviceCandidate candidate;
+  candidate.id = identity.stable_id();
+  candidate.vendor = identity.vendor;
+  candidate.product = identity.product;
+  candidate.serial = identity.serial;
+  candidate.size = identity.size;
+  candidate.bus = identity.bus;
+  candidate.is_system = identity.is_system;
+  candidate.is_usb = identity.bus == Bus::Usb;
+  candidate.identity = std::move(identity);
+  return candidate;
+}
+
 Bus protocol_to_bus(std::string_view protocol) {
   std::string lower(protocol);
   std::transform(lower.begin(), lower.end(), lower.begin(),

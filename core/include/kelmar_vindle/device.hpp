@@ -37,6 +37,10 @@ class DeviceEnumerator {
   virtual Result<std::vector<DeviceCandidate>> list() const = 0;
 };
 
+// The candidate a platform list gives for a disk: the top-level fields copied
+// from `identity`, `id` its stable id, `is_usb` whether its bus is USB.
+DeviceCandidate candidate_from_identity(DeviceIdentity identity);
+
 // Maps a platform protocol name to a transport, folding ASCII case only and
 // trimming nothing; anything unrecognised is `Bus::Other`.
 Bus protocol_to_bus(std::string_view protocol);

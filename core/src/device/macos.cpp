@@ -166,17 +166,7 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
   identity.is_system = arbitration.internal || arbitration.system_volume;
   identity.mac_bsd_name = *bsd_name;
 
-  DeviceCandidate candidate;
-  candidate.id = identity.stable_id();
-  candidate.vendor = identity.vendor;
-  candidate.product = identity.product;
-  candidate.serial = identity.serial;
-  candidate.size = identity.size;
-  candidate.bus = identity.bus;
-  candidate.is_system = identity.is_system;
-  candidate.is_usb = identity.bus == Bus::Usb;
-  candidate.identity = std::move(identity);
-  return candidate;
+  return candidate_from_identity(std::move(identity));
 }
 
 }  // namespace
