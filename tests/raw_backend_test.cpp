@@ -8,7 +8,9 @@
 #include "devices.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
+#include "loop_device.hpp"
 #include "macos_raw.hpp"
+#include "preflight_outcome.hpp"
 #include "printers.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
@@ -81,11 +83,7 @@ class RawBackend : public ::testing::Test {
 };
 
 TEST_F(RawBackend, InterlockTable) {
-  const auto target = [&](auto change) {
-    DeviceIdentity id = test_stick.identity;
-    change(id);
-    return id;
-  };
+  const auto target = [&](auto change) { return changed(test_stick.identity, change); };
   const RawBackendSettings test_rule = RawBackendSettings::test_device(true);
   const RawBackendSettings purchaser_open{"", 0, true, true};
   const RawBackendSettings purchaser_pinned{"AB12", 1000, true, true};
@@ -94,7 +92,7 @@ TEST_F(RawBackend, InterlockTable) {
     std::string_view what;
     RawBackendSettings settings;
     DeviceIdentity target;
-    std::variant<std::string, ErrorKind> outcome;  // the raw path, or the refusal
+    PreflightOutcome outcome;
   };
   const Case cases[] = {
       {"test device", test_rule, test_stick.identity, rdisk4},
@@ -145,14 +143,7 @@ TEST_F(RawBackend, InterlockTable) {
     SCOPED_TRACE(c.what);
     WriteJob j = job;
     j.target = c.target;
-    const auto path = backend(c.settings, live_test_stick).preflight(j);
-    if (const auto* expected = std::get_if<std::string>(&c.outcome)) {
-      ASSERT_TRUE(path.has_value()) << path.error().text();
-      EXPECT_EQ(*path, *expected);
-    } else {
-      ASSERT_FALSE(path.has_value()) << *path;
-      EXPECT_EQ(path.error().kind(), std::get<ErrorKind>(c.outcome));
-    }
+    expect_preflight(backend(c.settings, live_test_stick).preflight(j), c.outcome);
   }
 }
 
@@ -270,28 +261,9 @@ TEST_F(RawBackend, CancellationStopsBeforeTheFirstChunk) {
   EXPECT_EQ(testing::read_file(raw_node), disk_before);
 }
 
-// A loop device is a real block device with a size the backend can ask for.
-class LoopDevice {
- public:
-  explicit LoopDevice(const std::filesystem::path& backing) {
-    const auto result = testing::run_process("/usr/sbin/losetup", {.args = {"--find", "--show", backing.string()},
-                                                                   .env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}});
-    if (result.exit_status == 0 && !result.out.empty()) path_ = result.out.substr(0, result.out.find('\n'));
-  }
-  ~LoopDevice() {
-    if (!path_.empty()) testing::run_process("/usr/sbin/losetup", {.args = {"--detach", path_}});
-  }
-  LoopDevice(const LoopDevice&) = delete;
-  LoopDevice& operator=(const LoopDevice&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 TEST_F(RawBackend, DeviceOfAnotherSizeThanTheTargetIsNotWritten) {
   const auto backing = dir.write("stick.img", std::string(4 * 1048576, 'X'));
-  const LoopDevice loop(backing);
+  const testing::LoopDevice loop(backing);
   if (loop.path().empty()) GTEST_SKIP() << "no loop device here (needs root and losetup)";
   std::filesystem::remove(raw_node);
   std::filesystem::create_symlink(loop.path(), raw_node);

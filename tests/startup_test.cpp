@@ -27,7 +27,7 @@ TEST(Startup, DefaultsToStdinPlatformDisksAndTheLockedTestDevice) {
   ASSERT_TRUE(p) << p.error();
   EXPECT_EQ(p->mode, ListenMode{StdinMode{}});
   EXPECT_NE(dynamic_cast<PlatformEnumerator*>(p->source.get()), nullptr);
-  const auto* raw = dynamic_cast<const MacosRawBackend*>(p->backend.get());
+  const auto* raw = dynamic_cast<const RawDiskBackend*>(p->backend.get());
   ASSERT_NE(raw, nullptr);
   EXPECT_EQ(raw->settings(), (RawBackendSettings{"5B3E91D0A7C4F268", 8009023488, false, false}));
 }
@@ -94,7 +94,7 @@ TEST(Startup, BackendTable) {
       EXPECT_EQ(sink->sink_path(), *sink_path);
     } else {
       ASSERT_TRUE(chosen.has_value()) << chosen.error();
-      const auto* raw = dynamic_cast<const MacosRawBackend*>(chosen->get());
+      const auto* raw = dynamic_cast<const RawDiskBackend*>(chosen->get());
       ASSERT_NE(raw, nullptr);
       EXPECT_EQ(raw->settings(), std::get<RawBackendSettings>(c.result));
     }

@@ -25,7 +25,7 @@ std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source
 std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options,
                                                                          const DeviceSnapshot& live_disks) {
   const auto raw = [&](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
-    return std::make_unique<MacosRawBackend>(std::move(settings), live_disks);
+    return make_host_raw_backend(std::move(settings), live_disks);
   };
   if (!options.allow_real_write) {
     if (options.sink) return std::make_unique<MockFileBackend>(*options.sink);

@@ -10,8 +10,8 @@
 
 #include "kelmar_vindle/helper.hpp"
 #include "kelmar_vindle/write.hpp"
-#include "macos_raw.hpp"
 #include "options.hpp"
+#include "raw_backend.hpp"
 
 namespace kelmar_vindle::helper {
 
@@ -20,7 +20,8 @@ struct StartupPlan {
   // Declared before the backend, so that the backend is destroyed first.
   // A `MockEnumerator` with the --fixture list, else a `PlatformEnumerator`.
   std::unique_ptr<DeviceSnapshot> source;
-  // A `MockFileBackend` with --sink, else a `MacosRawBackend`.
+  // A `MockFileBackend` with --sink, else the host's raw backend
+  // (`LinuxRawBackend` on Linux, `MacosRawBackend` elsewhere).
   std::unique_ptr<WriteBackend> backend;
   ListenMode mode;  // never `NamedPipeMode`: that is refused here
 };

@@ -47,9 +47,11 @@ void FakeSysfs::mounts(std::initializer_list<std::string_view> lines) const {
   for (const auto line : lines) {
     const auto first = line.find(' ');
     const auto last = line.rfind(' ');
-    text += std::to_string(id++) + " 1 " + std::string(line.substr(0, first)) + " / " +
-            std::string(line.substr(first + 1, last - first - 1)) + " rw,relatime shared:1 - ext4 " +
-            std::string(line.substr(last + 1)) + " rw\n";
+    // The kernel writes a space in a mount point as \040.
+    std::string mount_point;
+    for (const char c : line.substr(first + 1, last - first - 1)) mount_point += c == ' ' ? "\\040" : std::string(1, c);
+    text += std::to_string(id++) + " 1 " + std::string(line.substr(0, first)) + " / " + mount_point +
+            " rw,relatime shared:1 - ext4 " + std::string(line.substr(last + 1)) + " rw\n";
   }
   write_file(root_ / "mountinfo", text);
 }

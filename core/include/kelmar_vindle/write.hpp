@@ -24,6 +24,7 @@ enum class BackendKind : std::uint8_t {
   // write through it. No backend of this helper reports it.
   RealNotEnabled,
   MacosRaw,
+  LinuxRaw,
 };
 
 // What a backend reports while it works, in this order; only `Writing` is

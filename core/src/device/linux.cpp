@@ -216,6 +216,18 @@ Result<std::vector<BlockNode>> disk_nodes(const SystemPaths& paths, const std::s
   return nodes;
 }
 
+std::vector<Mount> mounts_on(const std::vector<Mount>& mounts, const std::vector<BlockNode>& nodes) {
+  std::vector<Mount> on;
+  for (const auto& mount : mounts) {
+    const bool from_node = std::any_of(nodes.begin(), nodes.end(), [&](const BlockNode& node) {
+      return mount.device_number == node.device_number ||
+             (mount.source.starts_with("/dev/") && kernel_name_of(mount.source) == node.name);
+    });
+    if (from_node) on.push_back(mount);
+  }
+  return on;
+}
+
 Result<std::vector<std::string>> active_swap_names(const fs::path& swaps) {
   auto text = read_regular_file(swaps);
   if (!text) return std::unexpected(read_failure(swaps, text.error()));

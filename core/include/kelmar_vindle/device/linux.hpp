@@ -50,6 +50,10 @@ Result<std::vector<Mount>> read_mount_table(const std::filesystem::path& mount_t
 // partitions. Fails when the disk is not there.
 Result<std::vector<BlockNode>> disk_nodes(const SystemPaths& paths, const std::string& name);
 
+// The mounts in `mounts` whose device is one of `nodes` (by device number,
+// or by the kernel name of their source), in table order.
+std::vector<Mount> mounts_on(const std::vector<Mount>& mounts, const std::vector<BlockNode>& nodes);
+
 // The kernel names of the block devices in use as swap, read from `swaps`.
 Result<std::vector<std::string>> active_swap_names(const std::filesystem::path& swaps);
 

@@ -1,0 +1,10 @@
+// On Linux, real writes go through the Linux raw backend.
+#include "linux_raw.hpp"
+
+namespace kelmar_vindle::helper {
+
+std::unique_ptr<RawDiskBackend> make_host_raw_backend(RawBackendSettings settings, const DeviceSnapshot& live_disks) {
+  return std::make_unique<LinuxRawBackend>(std::move(settings), live_disks);
+}
+
+}  // namespace kelmar_vindle::helper
