@@ -13,6 +13,9 @@ packages=(
   libgtest-dev
   libssl-dev
   openssl
+  # the emulated machine of the USB guest test
+  qemu-system-x86
+  busybox-static
 )
 
 missing=()

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is needed, then builds and runs every test twice: once
-# optimised with warnings as errors, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Installs what is needed, then builds and runs every test: twice in-process
+# and through the real binary (once optimised with warnings as errors, once
+# under AddressSanitizer and UndefinedBehaviorSanitizer), then the static
+# helper for real on emulated USB sticks inside a small Linux machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --workflow --preset dev
 cmake --workflow --preset asan
+cmake --workflow --preset guest

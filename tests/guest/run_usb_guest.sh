@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Boots a small emulated x86 machine (Debian's kernel, busybox, the static
+# helper) with three emulated USB sticks and a virtio disk backed by files
+# here, and runs the helper for real inside it.
+#   run_usb_guest.sh test  HELPER RAW_WRITE_TOOL WORK_DIR
+#       the helper's job and its refusals; checks the replies and, afterwards,
+#       the backing files: exit status 0 when everything held
+#   run_usb_guest.sh bench HELPER RAW_WRITE_TOOL WORK_DIR
+#       copy and read-back rates of the helper against dd with direct I/O
+# Needs qemu-system-x86, busybox-static and apt access to Debian's kernel
+# package. KVM is used only where a probe machine really starts with it.
+set -euo pipefail
+mode=$1
+helper=$2
+raw_write=$3
+work=$4
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+kernel=$("$here/prepare_kernel.sh" "$work/kernel")
+run=$work/$mode
+rm -rf "$run"
+mkdir -p "$run/root/bin" "$run/root/dev" "$run/root/proc" "$run/root/sys"
+
+mib=1048576
+if [[ $mode == bench ]]; then
+  image_size=$((${BENCH_IMAGE_MIB:-96} * mib))
+  export STICK_MIB=$((image_size / mib + 32))
+else
+  image_size=$((8 * mib + 1234)) # not a whole number of sectors
+fi
+image=$run/root/image.iso
+head -c "$image_size" /dev/urandom >"$image"
+image_sha256=$(sha256sum "$image" | cut -d' ' -f1)
+printf 'IMAGE_SHA256=%s\nIMAGE_SIZE=%s\n' "$image_sha256" "$image_size" >"$run/root/job.env"
+
+# Backing files with recognisable contents, so that any stray write shows.
+fill() { yes "$2" | head -c $(($3 * mib)) >"$run/$1" || true; }
+fill stick-a.img STICK-A "${STICK_MIB:-64}"
+fill stick-b.img STICK-B 64
+fill stick-c.img STICK-C 16
+fill virtio.img VIRTIO 32
+untouched_b=$(sha256sum <"$run/stick-b.img")
+untouched_virtio=$(sha256sum <"$run/virtio.img")
+
+cp "$(command -v busybox)" "$helper" "$raw_write" "$run/root/bin/"
+cp "$here/guest_init.sh" "$run/root/init"
+chmod +x "$run/root/init"
+cp -r "$kernel/modules" "$run/root/modules"
+mv "$run/root/modules/lib" "$run/root/lib"
+(cd "$run/root" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$run/initrd.gz"
+
+boot() { # accelerator kv_mode timeout console-file [qemu options...]
+  local accel=$1 kv_mode=$2 limit=$3 console=$4
+  shift 4
+  local cpu=()
+  [[ $accel == kvm ]] && cpu=(-cpu host)
+  timeout "$limit" qemu-system-x86_64 -accel "$accel" "${cpu[@]}" -m 1024 -smp 1 -nographic -no-reboot -nic none \
+    -kernel "$kernel/vmlinuz" -initrd "$run/initrd.gz" \
+    -append "console=ttyS0 quiet panic=-1 kv_mode=$kv_mode" "$@" </dev/null >"$console" 2>&1 || true
+}
+
+accel=tcg
+if [[ -r /dev/kvm && -w /dev/kvm ]] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
+  boot kvm probe 30 "$run/probe.log"
+  grep -q '^KV done' "$run/probe.log" && accel=kvm
+fi
+echo "guest: $accel, kernel $(basename "$kernel")"
+
+drives=(-device qemu-xhci,id=xhci)
+add_stick() { # file serial
+  drives+=(-drive "if=none,id=$2,file=$run/$1,format=raw" -device "usb-storage,bus=xhci.0,drive=$2,serial=$2")
+}
+add_stick stick-a.img STICK-A
+add_stick stick-b.img STICK-B
+add_stick stick-c.img STICK-C
+drives+=(-drive "if=none,id=virtio,file=$run/virtio.img,format=raw" -device virtio-blk-pci,drive=virtio)
+console=$run/console.log
+started=$SECONDS
+boot "$accel" "$mode" 900 "$console" "${drives[@]}"
+echo "guest ran for $((SECONDS - started)) s"
+tr -d '\r' <"$console" | grep '^KV ' >"$run/lines" || true
+
+if ! grep -q '^KV done' "$run/lines" || grep -q '^KV error' "$run/lines"; then
+  echo "the guest did not finish its run; its console:" >&2
+  cat "$console" >&2
+  exit 1
+fi
+
+if [[ $mode == bench ]]; then
+  # dd's lines carry seconds; the tool prints "check C copy W verify V total T"
+  # in milliseconds.
+  median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+  dd_write=$(awk '$3 == "dd_write" { print $4 }' "$run/lines" | median)
+  dd_read=$(awk '$3 == "dd_read" { print $4 }' "$run/lines" | median)
+  copy=$(awk '$3 == "helper" { print $7 / 1000 }' "$run/lines" | median)
+  verify=$(awk '$3 == "helper" { print $9 / 1000 }' "$run/lines" | median)
+  awk -v size="$image_size" -v dw="$dd_write" -v dr="$dd_read" -v c="$copy" -v v="$verify" -v accel="$accel" 'BEGIN {
+    mb = size / 1048576
+    printf "guest (%s), %d MiB image, medians of 3\n", accel, mb
+    printf "  write:     helper %.1f MiB/s, dd oflag=direct %.1f MiB/s, ratio %.2f\n", mb / c, mb / dw, dw / c
+    printf "  read-back: helper %.1f MiB/s, dd iflag=direct %.1f MiB/s, ratio %.2f\n", mb / v, mb / dr, dr / v
+  }'
+  exit 0
+fi
+
+failures=0
+check() { # description, then a command that must succeed
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok    $what"
+  else
+    echo "FAIL  $what" >&2
+    failures=$((failures + 1))
+  fi
+}
+reply() { awk -v name="$1" '$2 == "reply" && $3 == name { $1 = $2 = $3 = ""; sub(/^ +/, ""); print }' "$run/lines"; }
+replied() { reply "$1" | grep -qF -- "$2"; }
+fact() { awk -v name="$1" '$2 == "fact" && $3 == name { print $4 }' "$run/lines"; }
+
+check "validate re-identifies stick A" replied validate '"ok":true'
+check "an active swap area stops the write" replied swap 'it is an active swap area'
+check "a busy mount stops the write" replied busy 'Device or resource busy (os error 16)'
+check "the write succeeds with the image's digest" replied write '"ok":true'
+check "the reply carries usb_sha256 of the image" replied write "\"usb_sha256\":\"$image_sha256\""
+check "the read-back read at least the image from the stick" test "$(fact read_back_bytes)" -ge "$image_size"
+check "the helper unmounted the stick's file system" test "$(fact still_mounted)" = 0
+check "another stick is refused" replied other_stick '"error":"device_identity_mismatch"'
+check "stick A with another size is refused" replied other_size '"error":"device_identity_mismatch"'
+check "the virtio disk is refused" replied virtio '"ok":false'
+check "a USB stick holding the root file system is refused" replied root_stick '"error":"rejected_system"'
+check "stick A holds the image at offset 0" cmp -s -n "$image_size" "$image" "$run/stick-a.img"
+check "stick B is untouched" test "$(sha256sum <"$run/stick-b.img")" = "$untouched_b"
+check "the virtio disk is untouched" test "$(sha256sum <"$run/virtio.img")" = "$untouched_virtio"
+
+if ((failures > 0)); then
+  echo "$failures check(s) failed; the guest said:" >&2
+  cat "$run/lines" >&2
+  exit 1
+fi
