@@ -204,5 +204,29 @@ TEST_F(LinuxRawBackendTest, RealBlockDeviceIsOpenedExclusivelyAndReadBackDirectl
   EXPECT_EQ(write(live_larger).result.error().kind(), ErrorKind::DeviceIdentityMismatch);
 }
 
+TEST(StorageDigest, HashesExactlyTheCountAndReportsAShortNode) {
+  testing::TempDir dir;
+  std::string bytes(5 * 1048576 + 100, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i % 251);
+  const auto file = dir.write("node", bytes).string();
+  struct Case {
+    std::uint64_t count;
+    Result<std::string> digest;
+  };
+  const Case cases[] = {
+      {bytes.size(), checksum::sha256_hex(bytes)},
+      {1048576, checksum::sha256_hex(bytes.substr(0, 1048576))},
+      {4 * 1048576 + 1, checksum::sha256_hex(bytes.substr(0, 4 * 1048576 + 1))},
+      {0, checksum::sha256_hex("")},
+      {bytes.size() + 1, std::unexpected(Error::make<ErrorKind::SizeMismatch>(bytes.size() + 1, bytes.size()))},
+      {64 * 1048576, std::unexpected(Error::make<ErrorKind::SizeMismatch>(64 * 1048576, bytes.size()))},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(sha256_from_storage(file, c.count), c.digest) << c.count;
+  }
+  EXPECT_EQ(sha256_from_storage((dir.path() / "missing").string(), 1).error(),
+            Error::io("No such file or directory (os error 2)"));
+}
+
 }  // namespace
 }  // namespace kelmar_vindle::helper

@@ -26,11 +26,21 @@ class LinuxRawBackend final : public RawDiskBackend {
   // mounted from the disk or its partitions, innermost first; a mount that
   // will not go (busy) fails the job before anything is written.
   Result<void> unmount(const RawDisk& disk) const override;
-  // Read and write, exclusively: fails while anything else holds the disk.
+  // Read and write, exclusively (fails while anything else holds the disk),
+  // with direct I/O where the node takes it.
   Result<UniqueFd> open_for_writing(const RawDisk& disk) const override;
+  // Direct while the chunk is a whole number of the device's blocks.
+  Result<void> write_chunk(const RawDisk& disk, int fd, std::span<const std::byte> chunk) const override;
   // Direct I/O, so the digest is of what the device holds, not of the page
-  // cache; where a node refuses direct I/O, its cache is dropped first.
+  // cache, read ahead on a second thread while the digest is computed; where
+  // a node refuses direct I/O, its cache is dropped first.
   Result<std::string> read_back(const RawDisk& disk, std::uint64_t count) const override;
 };
+
+// Hashes exactly `count` bytes from offset 0 of the node at `path` as the
+// storage holds them: with direct I/O, reading ahead while hashing, or, where
+// the node refuses direct I/O, after writing out and dropping its cache.
+// A node that ends early fails with `SizeMismatch` (count, bytes there).
+Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t count);
 
 }  // namespace kelmar_vindle::helper

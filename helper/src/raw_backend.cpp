@@ -146,6 +146,10 @@ Result<void> RawDiskBackend::unmount_with_disk_utility(const RawDisk& disk) cons
 
 Result<UniqueFd> RawDiskBackend::open_for_writing(const RawDisk& disk) const { return open_device(disk.path, O_RDWR); }
 
+Result<void> RawDiskBackend::write_chunk(const RawDisk& /*disk*/, int fd, std::span<const std::byte> chunk) const {
+  return write_all(fd, chunk);
+}
+
 // Streams the image onto the device from offset 0 through one 1 MiB buffer,
 // checking for cancellation before every chunk.
 Result<void> RawDiskBackend::copy_image(const WriteJob& job, const RawDisk& disk, const std::atomic<bool>& cancel,
@@ -172,7 +176,7 @@ Result<void> RawDiskBackend::copy_image(const WriteJob& job, const RawDisk& disk
     const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
     const auto chunk = buffer.first(length);
     if (auto read = read_exactly(image->get(), chunk); !read) return read;
-    if (auto written = write_all(device->get(), chunk); !written) return written;
+    if (auto written = write_chunk(disk, device->get(), chunk); !written) return written;
     copied += length;
     progress(WritePhase::writing(copied, count));
   }

@@ -93,10 +93,13 @@ class RawDiskBackend : public WriteBackend {
 
   // The platform's part. `locate` names the disk (after the interlock passed);
   // `unmount` leaves no file system of it mounted; `open_for_writing` opens
-  // its node; `read_back` hashes exactly `count` bytes from offset 0.
+  // its node and `write_chunk` writes to it; `read_back` hashes exactly
+  // `count` bytes from offset 0.
   virtual Result<RawDisk> locate(const DeviceIdentity& target) const = 0;
   virtual Result<void> unmount(const RawDisk& disk) const = 0;
   virtual Result<UniqueFd> open_for_writing(const RawDisk& disk) const;
+  // Writes one chunk at the node's current position, all of it.
+  virtual Result<void> write_chunk(const RawDisk& disk, int fd, std::span<const std::byte> chunk) const;
   virtual Result<std::string> read_back(const RawDisk& disk, std::uint64_t count) const;
 
   // The macOS way, which every host follows for targets named by BSD name.

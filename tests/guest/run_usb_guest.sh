@@ -7,6 +7,8 @@
 #       the backing files: exit status 0 when everything held
 #   run_usb_guest.sh bench HELPER RAW_WRITE_TOOL WORK_DIR
 #       copy and read-back rates of the helper against dd with direct I/O
+#       (BENCH_IMAGE_MIB sets the image size, STICK_BYTES_PER_SECOND caps the
+#       stick's rate)
 # Needs qemu-system-x86, busybox-static and apt access to Debian's kernel
 # package. KVM is used only where a probe machine really starts with it.
 set -euo pipefail
@@ -56,7 +58,7 @@ boot() { # accelerator kv_mode timeout console-file [qemu options...]
   shift 4
   local cpu=()
   [[ $accel == kvm ]] && cpu=(-cpu host)
-  timeout "$limit" qemu-system-x86_64 -accel "$accel" "${cpu[@]}" -m 1024 -smp 1 -nographic -no-reboot -nic none \
+  timeout "$limit" qemu-system-x86_64 -accel "$accel" "${cpu[@]}" -m 1024 -smp 2 -nographic -no-reboot -nic none \
     -kernel "$kernel/vmlinuz" -initrd "$run/initrd.gz" \
     -append "console=ttyS0 quiet panic=-1 kv_mode=$kv_mode" "$@" </dev/null >"$console" 2>&1 || true
 }
@@ -69,10 +71,11 @@ fi
 echo "guest: $accel, kernel $(basename "$kernel")"
 
 drives=(-device qemu-xhci,id=xhci)
-add_stick() { # file serial
-  drives+=(-drive "if=none,id=$2,file=$run/$1,format=raw" -device "usb-storage,bus=xhci.0,drive=$2,serial=$2")
+add_stick() { # file serial [drive options]
+  drives+=(-drive "if=none,id=$2,file=$run/$1,format=raw${3:-}" -device "usb-storage,bus=xhci.0,drive=$2,serial=$2")
 }
-add_stick stick-a.img STICK-A
+# STICK_BYTES_PER_SECOND caps stick A's transfer rate, as a real stick's is.
+add_stick stick-a.img STICK-A "${STICK_BYTES_PER_SECOND:+,throttling.bps-total=$STICK_BYTES_PER_SECOND}"
 add_stick stick-b.img STICK-B
 add_stick stick-c.img STICK-C
 drives+=(-drive "if=none,id=virtio,file=$run/virtio.img,format=raw" -device virtio-blk-pci,drive=virtio)
@@ -91,14 +94,17 @@ fi
 if [[ $mode == bench ]]; then
   # dd's lines carry seconds; the tool prints "check C copy W verify V total T"
   # in milliseconds.
+  cap=uncapped
+  [[ -n ${STICK_BYTES_PER_SECOND:-} ]] && cap="capped at $((STICK_BYTES_PER_SECOND / mib)) MiB/s"
   median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
   dd_write=$(awk '$3 == "dd_write" { print $4 }' "$run/lines" | median)
   dd_read=$(awk '$3 == "dd_read" { print $4 }' "$run/lines" | median)
   copy=$(awk '$3 == "helper" { print $7 / 1000 }' "$run/lines" | median)
   verify=$(awk '$3 == "helper" { print $9 / 1000 }' "$run/lines" | median)
-  awk -v size="$image_size" -v dw="$dd_write" -v dr="$dd_read" -v c="$copy" -v v="$verify" -v accel="$accel" 'BEGIN {
+  awk -v size="$image_size" -v dw="$dd_write" -v dr="$dd_read" -v c="$copy" -v v="$verify" -v accel="$accel" \
+    -v cap="$cap" 'BEGIN {
     mb = size / 1048576
-    printf "guest (%s), %d MiB image, medians of 3\n", accel, mb
+    printf "guest (%s), %d MiB image, stick %s, medians of 3\n", accel, mb, cap
     printf "  write:     helper %.1f MiB/s, dd oflag=direct %.1f MiB/s, ratio %.2f\n", mb / c, mb / dw, dw / c
     printf "  read-back: helper %.1f MiB/s, dd iflag=direct %.1f MiB/s, ratio %.2f\n", mb / v, mb / dr, dr / v
   }'
