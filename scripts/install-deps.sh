@@ -13,6 +13,9 @@ packages=(
   libgtest-dev
   libssl-dev
   openssl
+  # the fuzz targets: libFuzzer with clang 16
+  clang-16
+  libclang-rt-16-dev
   # the emulated machine of the USB guest test
   qemu-system-x86
   busybox-static

@@ -2,7 +2,8 @@
 # Installs what is needed, then builds and runs every test: twice in-process
 # and through the real binary (once optimised with warnings as errors, once
 # under AddressSanitizer and UndefinedBehaviorSanitizer), then the static
-# helper for real on emulated USB sticks inside a small Linux machine.
+# helper for real on emulated USB sticks inside a small Linux machine, then
+# each fuzz target for a minute under the sanitizers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,3 +11,4 @@ scripts/install-deps.sh
 cmake --workflow --preset dev
 cmake --workflow --preset asan
 cmake --workflow --preset guest
+cmake --workflow --preset fuzz

@@ -84,6 +84,7 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run) {
   for (auto& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  if (run.stdout_unread) out.read = UniqueFd();
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -116,6 +117,8 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run) {
   return result;
 }
 
-ProcessResult run_helper(const ProcessRun& run) { return run_process(KV_HELPER_BINARY, run); }
+std::string helper_binary() { return KV_HELPER_BINARY; }
+
+ProcessResult run_helper(const ProcessRun& run) { return run_process(helper_binary(), run); }
 
 }  // namespace kelmar_vindle::testing

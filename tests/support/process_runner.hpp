@@ -14,6 +14,9 @@ struct ProcessRun {
   std::optional<std::string> stdin_text = {};  // none: standard input is /dev/null
   // Standard streams to leave closed in the child (0, 1 and/or 2).
   std::vector<int> closed_streams = {};
+  // Standard output is a pipe that nobody reads: its read end is closed
+  // before the child starts, so writing to it fails with EPIPE.
+  bool stdout_unread = false;
 };
 
 struct ProcessResult {
@@ -25,7 +28,8 @@ struct ProcessResult {
 
 ProcessResult run_process(const std::string& program, const ProcessRun& run);
 
-// The helper binary built alongside the tests.
+// The helper binary built alongside the tests, and running it.
+std::string helper_binary();
 ProcessResult run_helper(const ProcessRun& run);
 
 }  // namespace kelmar_vindle::testing

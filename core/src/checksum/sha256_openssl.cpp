@@ -11,7 +11,7 @@ namespace kelmar_vindle::checksum {
 
 struct Sha256::State {
   struct FreeContext {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* owned) const { EVP_MD_CTX_free(owned); }
   };
   std::unique_ptr<EVP_MD_CTX, FreeContext> context{EVP_MD_CTX_new()};
 };

@@ -1,0 +1,140 @@
+// Faults met by the real helper binary: a sink on a full device, an image
+// that changes or shrinks while the disk is being unmounted, a raw node that
+// refuses writes, a standard output that is closed or that nobody reads.
+// Each ends in one reply (or the transport's failure) and no crash.
+//
+// The raw backend's cases run the helper in a private mount namespace where
+// a fake disk utility sits at /usr/sbin/diskutil and /dev holds the raw node,
+// so the binary runs unchanged; they need root and unshare.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "devices.hpp"
+#include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/json.hpp"
+#include "process_runner.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::ProcessRun;
+
+constexpr std::string_view kTestSerial = "5B3E91D0A7C4F268";
+constexpr std::uint64_t kTestSize = 8009023488;
+
+class FaultThroughTheBinary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 31 % 253);
+    image_path = dir.write("image.iso", image);
+    fixture = dir.write("devices.json", testing::mock_list_text({stick}));
+  }
+
+  std::string request(std::string_view command = "write") const {
+    json::Writer target;
+    write_device_identity(target, stick.identity);
+    return R"({"v":1,"cmd":")" + std::string(command) + R"(","job":{"job_id":"fault","image_path":)" +
+           json::quote(image_path.string()) + R"(,"expected_sha256":")" + checksum::sha256_hex(image) +
+           R"(","expected_size":)" + std::to_string(image.size()) + R"(,"write_mode":"raw-dd-hybrid","target":)" +
+           target.text() + R"(,"confirmed_label":"Stick","dry_run":false}})" + "\n";
+  }
+
+  static json::Value reply_of(const testing::ProcessResult& result) {
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    auto reply = json::parse(result.out, json::DuplicateMembers::LastWins);
+    EXPECT_TRUE(reply.has_value()) << result.out;
+    return reply.value_or(json::Value::object());
+  }
+
+  testing::TempDir dir;
+  std::string image = std::string(3 * 1048576 + 17, '\0');
+  const DeviceCandidate stick = testing::usb_stick(std::string(kTestSerial), "disk4", kTestSize);
+  std::filesystem::path image_path;
+  std::filesystem::path fixture;
+};
+
+TEST_F(FaultThroughTheBinary, SinkOnAFullDevice) {
+  const auto result =
+      testing::run_helper({.args = {"--fixture", fixture.string(), "--sink", "/dev/full"}, .stdin_text = request()});
+  const auto reply = reply_of(result);
+  EXPECT_EQ(reply["ok"], false);
+  EXPECT_EQ(reply["error"], "protocol");
+  EXPECT_EQ(reply["message"], "I/O error: No space left on device (os error 28)");
+}
+
+TEST_F(FaultThroughTheBinary, ClosedOrUnreadStandardOutput) {
+  const auto sink = dir.path() / "sink.img";
+  const std::vector<std::string> args{"--fixture", fixture.string(), "--sink", sink.string()};
+  // Closed: start-up puts /dev/null in its place; the job still runs.
+  auto result = testing::run_helper({.args = args, .stdin_text = request(), .closed_streams = {1}});
+  EXPECT_EQ(result.exit_status, 0) << result.err;
+  EXPECT_EQ(testing::read_file(sink), image);
+  // Nobody reading: the reply cannot be delivered, which the process reports.
+  std::filesystem::remove(sink);
+  result = testing::run_helper({.args = args, .stdin_text = request(), .stdout_unread = true});
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "helper error: Broken pipe (os error 32)\n");
+  EXPECT_EQ(testing::read_file(sink), image);
+}
+
+TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
+  if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and unshare for a private mount namespace";
+  }
+  const auto log = dir.path() / "utility.log";
+  struct Case {
+    std::string_view what;
+    std::string utility;  // what the fake disk utility does besides logging
+    std::string node;     // how /dev/rdisk4 is made in the namespace
+    std::string message;  // the reply's message
+  };
+  const std::string image_file = image_path.string();
+  const std::string node_file = (dir.path() / "stick.img").string();
+  const Case cases[] = {
+      {"image changed while unmounting",
+       "printf 'X' | dd of='" + image_file + "' bs=1 seek=1000 conv=notrunc 2>/dev/null",
+       "cp '" + node_file + "' /dev/rdisk4",
+       "write verify mismatch: expected " + checksum::sha256_hex(image) + ", actual "},
+      {"image shrunk while unmounting", "truncate -s 1048577 '" + image_file + "'",
+       "cp '" + node_file + "' /dev/rdisk4", "I/O error: failed to fill whole buffer"},
+      {"raw node refuses writes", "", "mknod /dev/rdisk4 c 1 7", "I/O error: No space left on device (os error 28)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::write_file(image_path, image);
+    testing::write_file(node_file, std::string(4 * 1048576, 'X'));
+    std::filesystem::remove(log);
+    // The utility also lists the helper's open descriptors as it is run: by
+    // then the image check is over and nothing of it may be left open.
+    const auto utility =
+        dir.write("diskutil", "#!/bin/sh\nls -l /proc/$PPID/fd > '" + log.string() + "'\n" + c.utility + "\nexit 0\n");
+    std::filesystem::permissions(utility, std::filesystem::perms::owner_all);
+    const std::string script =
+        "set -e\n"
+        "mount -t tmpfs none /usr/sbin\n"
+        "cp '" +
+        utility.string() +
+        "' /usr/sbin/diskutil\n"
+        "mount -t tmpfs none /dev\n"
+        "mknod /dev/null c 1 3\n" +
+        c.node + "\nexec \"$0\" \"$@\"\n";
+    const auto result = testing::run_process(
+        "/usr/bin/unshare",
+        {.args = {"--mount", "--propagation", "private", "/bin/sh", "-c", script, testing::helper_binary(), "--fixture",
+                  fixture.string(), "--allow-real-write", "--expect-serial", std::string(kTestSerial)},
+         .env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
+         .stdin_text = request()});
+    const auto reply = reply_of(result);
+    EXPECT_EQ(reply["ok"], false);
+    EXPECT_TRUE(reply.value("message", "").starts_with(c.message)) << reply.dump();
+    const std::string open_at_unmount = testing::read_file(log);
+    EXPECT_EQ(open_at_unmount.find("image.iso"), std::string::npos) << open_at_unmount;
+    EXPECT_EQ(open_at_unmount.find("devices.json"), std::string::npos) << open_at_unmount;
+  }
+}
+
+}  // namespace
+}  // namespace kelmar_vindle
