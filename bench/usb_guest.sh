@@ -17,5 +17,5 @@ run() {
     build/guest/bench/kelmar_vindle_raw_write "$work" | grep -v '^guest ran'
 }
 run "${1:-64}"
-STICK_BYTES_PER_SECOND=$((40 * 1048576)) run "${1:-64}" | tail -n 3
-STICK_BYTES_PER_SECOND=$((20 * 1048576)) run "${1:-64}" | tail -n 3
+STICK_BYTES_PER_SECOND=$((40 * 1048576)) run "${1:-64}" | tail -n 4
+STICK_BYTES_PER_SECOND=$((20 * 1048576)) run "${1:-64}" | tail -n 4

@@ -96,7 +96,10 @@ if [ "$mode" = bench ]; then
   for round in 1 2 3; do
     say bench dd_write "$(seconds dd if=/image.iso of="/dev/$A" bs=1M oflag=direct)"
     say bench dd_read "$(seconds dd if="/dev/$A" of=/dev/null bs=1M count="$megabytes" iflag=direct)"
-    say bench helper "$(kelmar_vindle_raw_write --live-serial STICK-A /image.iso "$IMAGE_SHA256" 2>&1)"
+    say bench helper "$(time -v -o /tmp/rss kelmar_vindle_raw_write --live-serial STICK-A /image.iso "$IMAGE_SHA256" 2>&1)"
+    # busybox time takes the kernel's maximum resident size (KiB) for a count
+    # of 4 KiB pages, so its figure is four times the real one.
+    say bench helper_peak_kib "$(awk -F: '/Maximum resident/ { print int(($2 + 0) / 4) }' /tmp/rss)"
   done
   exit 0
 fi

@@ -101,12 +101,14 @@ if [[ $mode == bench ]]; then
   dd_read=$(awk '$3 == "dd_read" { print $4 }' "$run/lines" | median)
   copy=$(awk '$3 == "helper" { print $7 / 1000 }' "$run/lines" | median)
   verify=$(awk '$3 == "helper" { print $9 / 1000 }' "$run/lines" | median)
-  awk -v size="$image_size" -v dw="$dd_write" -v dr="$dd_read" -v c="$copy" -v v="$verify" -v accel="$accel" \
+  peak=$(awk '$3 == "helper_peak_kib" { print $4 }' "$run/lines" | sort -g | tail -n 1)
+  awk -v size="$image_size" -v dw="$dd_write" -v dr="$dd_read" -v c="$copy" -v v="$verify" -v accel="$accel" -v peak="$peak" \
     -v cap="$cap" 'BEGIN {
     mb = size / 1048576
     printf "guest (%s), %d MiB image, stick %s, medians of 3\n", accel, mb, cap
     printf "  write:     helper %.1f MiB/s, dd oflag=direct %.1f MiB/s, ratio %.2f\n", mb / c, mb / dw, dw / c
     printf "  read-back: helper %.1f MiB/s, dd iflag=direct %.1f MiB/s, ratio %.2f\n", mb / v, mb / dr, dr / v
+    printf "  helper peak resident memory %d KiB\n", peak
   }'
   exit 0
 fi
