@@ -139,7 +139,7 @@ TEST_F(LinuxDiskList, FailsWholeWhenTheBlockDirectoryOrMountTableCannotBeRead) {
             "I/O error: read " + (paths.sysfs / "block").string() + ": No such file or directory (os error 2)");
 }
 
-TEST_F(LinuxDiskList, MountTableSwapsAndPartitions) {
+TEST_F(LinuxDiskList, MountTable) {
   testing::write_file(dir.path() / "mountinfo",
                       "36 35 8:17 / /media/my\\040stick rw,nosuid shared:7 master:1 - vfat /dev/sdb1 rw\n"
                       "37 35 0:40 / /proc rw - proc proc rw\n");
@@ -150,21 +150,6 @@ TEST_F(LinuxDiskList, MountTableSwapsAndPartitions) {
   EXPECT_EQ((*mounts)[0].mount_point, "/media/my stick");
   EXPECT_EQ((*mounts)[0].source, "/dev/sdb1");
   EXPECT_EQ((*mounts)[1].mount_point, "/proc");
-
-  sys.swaps({"/dev/nonexistent-sdx2"});
-  testing::write_file(dir.path() / "swaps", testing::read_file(dir.path() / "swaps") +
-                                                "/swapfile                               file\t1048572\t0\t-3\n");
-  EXPECT_EQ(linux_disks::active_swap_names(dir.path() / "swaps").value(), std::vector<std::string>{"nonexistent-sdx2"});
-
-  sys.disk(kUsbScsi, "sdb", "8:16", 8, true);
-  sys.partition("sdb", "sdb2", "8:18");
-  sys.partition("sdb", "sdb1", "8:17");
-  const auto nodes = linux_disks::disk_nodes(sys.paths(), "sdb");
-  ASSERT_TRUE(nodes) << nodes.error().text();
-  std::vector<std::string> names;
-  for (const auto& node : *nodes) names.push_back(node.name + "=" + node.device_number);
-  EXPECT_EQ(names, (std::vector<std::string>{"sdb=8:16", "sdb1=8:17", "sdb2=8:18"}));
-  EXPECT_FALSE(linux_disks::disk_nodes(sys.paths(), "sdq"));
 }
 
 }  // namespace

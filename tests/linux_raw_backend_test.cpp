@@ -9,6 +9,7 @@
 #include "fake_sysfs.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
+#include "linux_mounts.hpp"
 #include "linux_raw.hpp"
 #include "loop_device.hpp"
 #include "preflight_outcome.hpp"
@@ -226,6 +227,25 @@ TEST(StorageDigest, HashesExactlyTheCountAndReportsAShortNode) {
   }
   EXPECT_EQ(sha256_from_storage((dir.path() / "missing").string(), 1).error(),
             Error::io("No such file or directory (os error 2)"));
+}
+
+TEST(LinuxMounts, SwapsAndPartitions) {
+  testing::TempDir dir;
+  testing::FakeSysfs sys{dir.path()};
+  sys.swaps({"/dev/nonexistent-sdx2"});
+  testing::write_file(sys.paths().swaps, testing::read_file(sys.paths().swaps) +
+                                             "/swapfile                               file\t1048572\t0\t-3\n");
+  EXPECT_EQ(linux_mounts::active_swap_names(sys.paths().swaps).value(), std::vector<std::string>{"nonexistent-sdx2"});
+
+  sys.disk("pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", "sdb", "8:16", 8, true);
+  sys.partition("sdb", "sdb2", "8:18");
+  sys.partition("sdb", "sdb1", "8:17");
+  const auto nodes = linux_mounts::disk_nodes(sys.paths(), "sdb");
+  ASSERT_TRUE(nodes) << nodes.error().text();
+  std::vector<std::string> names;
+  for (const auto& node : *nodes) names.push_back(node.name + "=" + node.device_number);
+  EXPECT_EQ(names, (std::vector<std::string>{"sdb=8:16", "sdb1=8:17", "sdb2=8:18"}));
+  EXPECT_FALSE(linux_mounts::disk_nodes(sys.paths(), "sdq"));
 }
 
 }  // namespace

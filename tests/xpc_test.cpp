@@ -161,7 +161,7 @@ TEST(XpcStartup, ListenFailuresEndTheModeWithTheirCode) {
   testing::TempDir dir;
   const auto fixture = dir.write("devices.json", "[]");
   xpc_sim_fail_next_listener();
-  EXPECT_EQ(run_helper({"kelmar_vindle_helper", "--listen-xpc", "--fixture", fixture.string()}, {}),
+  EXPECT_EQ(run_helper({"kelmar_vindle_helper", "--listen-xpc", "--fixture", fixture.string()}, {}).error(),
             "xpc listen exited rc=2");
 }
 

@@ -32,18 +32,36 @@ std::string os_error_text(int error_number) {
   return std::string(std::strerror(error_number)) + " (os error " + std::to_string(error_number) + ")";
 }
 
-std::expected<UniqueFd, std::string> open_regular_file(const std::filesystem::path& path,
-                                                       std::string_view not_regular) {
-  if (path.native().find('\0') != std::string::npos) {
-    return std::unexpected(std::string("paths must not contain interior null bytes"));
+Error os_error(int error_number, std::string_view context) {
+  if (context.empty()) return Error::io(os_error_text(error_number));
+  return Error::io(std::string(context) + ": " + os_error_text(error_number));
+}
+
+Error last_os_error(std::string_view context) { return os_error(errno, context); }
+
+Result<void> check_no_interior_nul(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return std::unexpected(Error::io("paths must not contain interior null bytes"));
   }
-  // Non-blocking, so that opening a FIFO with no writer returns at once.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return std::unexpected(os_error_text(errno));
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) return std::unexpected(os_error_text(errno));
-  if (!S_ISREG(info.st_mode)) return std::unexpected(std::string(not_regular));
-  return fd;
+  return {};
+}
+
+Result<std::size_t> read_some(int fd, std::span<std::byte> buffer) {
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+Result<void> read_exactly(int fd, std::span<std::byte> buffer) {
+  while (!buffer.empty()) {
+    const auto got = read_some(fd, buffer);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
+    buffer = buffer.subspan(*got);
+  }
+  return {};
 }
 
 Result<void> write_all(int fd, std::span<const std::byte> bytes) {
@@ -51,7 +69,7 @@ Result<void> write_all(int fd, std::span<const std::byte> bytes) {
     const ssize_t put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(Error::io(os_error_text(errno)));
+      return std::unexpected(last_os_error());
     }
     if (put == 0) return std::unexpected(Error::io("failed to write whole buffer"));
     bytes = bytes.subspan(static_cast<std::size_t>(put));
@@ -59,38 +77,33 @@ Result<void> write_all(int fd, std::span<const std::byte> bytes) {
   return {};
 }
 
-Result<void> read_exactly(int fd, std::span<std::byte> buffer) {
-  while (!buffer.empty()) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(Error::io(os_error_text(errno)));
-    }
-    if (got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
-    buffer = buffer.subspan(static_cast<std::size_t>(got));
-  }
-  return {};
-}
-
-std::expected<std::string, std::string> read_to_end(int fd) {
+Result<std::string> read_to_end(int fd) {
   std::string contents;
   struct stat info {};
   if (::fstat(fd, &info) == 0 && info.st_size > 0) contents.reserve(static_cast<std::size_t>(info.st_size));
-  std::array<char, 64 * 1024> buffer{};
+  std::array<std::byte, 64 * 1024> buffer{};
   for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (got == 0) return contents;
-    contents.append(buffer.data(), static_cast<std::size_t>(got));
+    const auto got = read_some(fd, buffer);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return contents;
+    contents.append(reinterpret_cast<const char*>(buffer.data()), *got);
   }
 }
 
-std::expected<std::string, std::string> read_regular_file(const std::filesystem::path& path) {
+Result<UniqueFd> open_regular_file(const std::filesystem::path& path, std::string_view not_regular) {
+  if (auto clean = check_no_interior_nul(path.native()); !clean) return std::unexpected(clean.error());
+  // Non-blocking, so that opening a FIFO with no writer returns at once.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return std::unexpected(last_os_error());
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) return std::unexpected(last_os_error());
+  if (!S_ISREG(info.st_mode)) return std::unexpected(Error::io(std::string(not_regular)));
+  return fd;
+}
+
+Result<std::string> read_regular_file(const std::filesystem::path& path) {
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) return std::unexpected(os_error_text(EISDIR));
+  if (std::filesystem::is_directory(path, ec)) return std::unexpected(os_error(EISDIR));
   auto fd = open_regular_file(path, path.string() + " is not a regular file");
   if (!fd) return std::unexpected(std::move(fd.error()));
   return read_to_end(fd->get());

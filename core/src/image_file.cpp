@@ -3,9 +3,7 @@
 namespace kelmar_vindle {
 
 Result<UniqueFd> open_image(const std::filesystem::path& path) {
-  auto fd = open_regular_file(path, "image is not a regular file");
-  if (!fd) return std::unexpected(Error::io(std::move(fd.error())));
-  return std::move(*fd);
+  return open_regular_file(path, "image is not a regular file");
 }
 
 }  // namespace kelmar_vindle

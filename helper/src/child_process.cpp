@@ -17,8 +17,6 @@ extern "C" char** environ;
 namespace kelmar_vindle::helper {
 namespace {
 
-Error os_error(int number) { return Error::io(os_error_text(number)); }
-
 struct Pipe {
   UniqueFd read;
   UniqueFd write;
@@ -26,12 +24,12 @@ struct Pipe {
 
 Result<Pipe> make_pipe() {
   std::array<int, 2> fds{};
-  if (::pipe(fds.data()) != 0) return std::unexpected(os_error(errno));
+  if (::pipe(fds.data()) != 0) return std::unexpected(last_os_error());
   Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
   // Neither end may leak into other children; the spawn's dup2 clears the
   // flag on the copies the child keeps.
   if (::fcntl(pipe.read.get(), F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(pipe.write.get(), F_SETFD, FD_CLOEXEC) != 0) {
-    return std::unexpected(os_error(errno));
+    return std::unexpected(last_os_error());
   }
   return pipe;
 }
@@ -54,22 +52,21 @@ struct SpawnAttributes {
 
 // Reads both pipes until both are at their end.
 Result<void> drain(UniqueFd out, UniqueFd err, ChildOutcome& outcome) {
-  std::array<char, 8192> buffer{};
+  std::array<std::byte, 8192> buffer{};
   while (out.valid() || err.valid()) {
     std::array<pollfd, 2> fds{{{out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}}};
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(os_error(errno));
+      return std::unexpected(last_os_error());
     }
     const auto read_into = [&](const pollfd& polled, UniqueFd& fd, std::string& into) -> Result<void> {
       if (!fd.valid() || polled.revents == 0) return {};
-      const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
-      if (got > 0) {
-        into.append(buffer.data(), static_cast<std::size_t>(got));
-      } else if (got == 0) {
+      const auto got = read_some(fd.get(), buffer);
+      if (!got) return std::unexpected(got.error());
+      if (*got == 0) {
         fd = UniqueFd();
-      } else if (errno != EINTR) {
-        return std::unexpected(os_error(errno));
+      } else {
+        into.append(reinterpret_cast<const char*>(buffer.data()), *got);
       }
       return {};
     };
@@ -116,7 +113,7 @@ Result<ChildOutcome> run_captured(const std::string& program, const std::vector<
   const auto drained = drain(std::move(out->read), std::move(err->read), outcome);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return std::unexpected(os_error(errno));
+    if (errno != EINTR) return std::unexpected(last_os_error());
   }
   if (!drained) return std::unexpected(drained.error());
   outcome.exited = WIFEXITED(status);

@@ -23,6 +23,6 @@ struct ChildOutcome {
 // standard input on /dev/null and default signal handling, collects its
 // standard output and error without deadlock however much it prints, and
 // waits for it. Fails with `Io` only when it cannot be started or watched.
-Result<ChildOutcome> run_captured(const std::string& program, const std::vector<std::string>& args);
+[[nodiscard]] Result<ChildOutcome> run_captured(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace kelmar_vindle::helper

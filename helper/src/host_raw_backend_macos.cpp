@@ -1,4 +1,4 @@
-// Real writes follow the macOS naming and disk utility.
+// On macOS, real writes follow the BSD naming and the disk utility.
 #include "macos_raw.hpp"
 
 namespace kelmar_vindle::helper {

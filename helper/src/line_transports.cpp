@@ -5,11 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <expected>
 
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/protocol.hpp"
@@ -23,17 +21,14 @@ constexpr std::size_t kReadBufferSize = 8192;
 // Collects the bytes up to and including the first line feed, or up to the
 // end of the input; there is no length limit. Reads ahead in whole buffers,
 // like any buffered reader: what follows the line is never processed.
-std::expected<std::string, std::string> read_request_line(int fd) {
+TextResult<std::string> read_request_line(int fd) {
   std::string line;
-  std::array<char, kReadBufferSize> buffer{};
+  std::array<std::byte, kReadBufferSize> buffer{};
   for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(os_error_text(errno));
-    }
-    if (got == 0) break;
-    const std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    const auto got = read_some(fd, buffer);
+    if (!got) return std::unexpected(got.error().detail());
+    if (*got == 0) break;
+    const std::string_view chunk(reinterpret_cast<const char*>(buffer.data()), *got);
     const auto line_feed = chunk.find('\n');
     if (line_feed != std::string_view::npos) {
       line.append(chunk.substr(0, line_feed + 1));
@@ -46,21 +41,21 @@ std::expected<std::string, std::string> read_request_line(int fd) {
 }
 
 // Writes the reply line; a failure is the mode's failure text.
-std::optional<std::string> send_line(int fd, const std::string& line) {
-  if (auto written = write_all(fd, std::as_bytes(std::span(line))); !written) return written.error().detail();
-  return std::nullopt;
+TextResult<> send_line(int fd, const std::string& line) {
+  if (auto written = write_all(fd, line); !written) return std::unexpected(written.error().detail());
+  return {};
 }
 
 // A descriptor that is not inherited by child processes (the raw backend
 // runs the disk utility).
-std::expected<UniqueFd, std::string> close_on_exec(int fd) {
+TextResult<UniqueFd> close_on_exec(int fd) {
   if (fd < 0) return std::unexpected(os_error_text(errno));
   UniqueFd owned(fd);
   if (::fcntl(owned.get(), F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(os_error_text(errno));
   return owned;
 }
 
-std::expected<UniqueFd, std::string> listen_on(const std::string& path) {
+TextResult<UniqueFd> listen_on(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return std::unexpected(std::string("path must be shorter than SUN_LEN"));
@@ -78,7 +73,7 @@ std::expected<UniqueFd, std::string> listen_on(const std::string& path) {
   return listener;
 }
 
-std::expected<UniqueFd, std::string> accept_one(const UniqueFd& listener) {
+TextResult<UniqueFd> accept_one(const UniqueFd& listener) {
   for (;;) {
     const int fd = ::accept(listener.get(), nullptr, nullptr);
     if (fd < 0 && errno == EINTR) continue;
@@ -93,34 +88,33 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
   return encode_event(event);
 }
 
-std::optional<std::string> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend) {
+TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend) {
   const auto line = read_request_line(STDIN_FILENO);
-  if (!line) return line.error();
+  if (!line) return std::unexpected(line.error());
   return send_line(STDOUT_FILENO, handle_line(*line, source, backend) + "\n");
 }
 
-std::optional<std::string> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
-                                                const WriteBackend& backend) {
+TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend) {
   // Checked before anything touches the file system: a path cut at its zero
   // byte would name another file, and the next step removes whatever is there.
-  if (path.find('\0') != std::string::npos) return "paths must not contain interior null bytes";
+  if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
   ::unlink(path.c_str());  // an earlier socket, or any file; errors do not matter
 
   const auto listener = listen_on(path);
-  if (!listener) return listener.error();
+  if (!listener) return std::unexpected(listener.error());
   const auto connection = accept_one(*listener);
-  if (!connection) return connection.error();
+  if (!connection) return std::unexpected(connection.error());
   const auto reader = close_on_exec(::dup(connection->get()));
-  if (!reader) return reader.error();
+  if (!reader) return std::unexpected(reader.error());
 
   const auto line = read_request_line(reader->get());
-  if (!line) return line.error();
-  if (auto failed = send_line(connection->get(), handle_line(*line, source, backend) + "\n")) return failed;
+  if (!line) return std::unexpected(line.error());
+  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend) + "\n"); !sent) return sent;
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.
   ::unlink(path.c_str());
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace kelmar_vindle::helper

@@ -2,11 +2,11 @@
 // out, over standard input/output or one Unix-domain socket connection.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "kelmar_vindle/helper.hpp"
+#include "text_result.hpp"
 
 namespace kelmar_vindle::helper {
 
@@ -14,13 +14,12 @@ namespace kelmar_vindle::helper {
 // compact JSON line (without its line feed). Never fails.
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend);
 
-// Answers one request read from standard input on standard output. Returns
-// the failure text, or nothing on success.
-std::optional<std::string> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend);
+// Answers one request read from standard input on standard output.
+[[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend);
 
 // Binds `path`, accepts one connection, answers one request on it and removes
-// the socket file again. Returns the failure text, or nothing on success.
-std::optional<std::string> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
+// the socket file again.
+[[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend);
 
 }  // namespace kelmar_vindle::helper

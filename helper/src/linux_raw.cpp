@@ -19,17 +19,14 @@
 
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/page_buffer.hpp"
+#include "linux_mounts.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
 
-namespace linux_disks = device::linux;
-
 // Enough passes for any sane stack of mounts on one stick; a table that keeps
 // showing mounts after that is reported instead of looping.
 constexpr int kMaxUnmounts = 64;
-
-Error last_os_error() { return Error::io(os_error_text(errno)); }
 
 // The unit direct I/O must be aligned to: the logical block size of a block
 // device, else a page (enough for files standing in for one).
@@ -148,71 +145,63 @@ Result<void> write_direct(int fd, std::span<const std::byte> chunk) {
 
 }  // namespace
 
-Result<std::string> LinuxRawBackend::sd_path(std::string_view name) const {
+Result<std::string> LinuxDisks::sd_path(std::string_view name) const {
   constexpr std::string_view kPrefix = "sd";
   const bool whole_sd_disk =
       name.starts_with(kPrefix) && name.size() > kPrefix.size() &&
       std::all_of(name.begin() + kPrefix.size(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; });
   if (!whole_sd_disk) return std::unexpected(Error::make<ErrorKind::RejectedNotUsb>());
-  return paths().device_directory + "/" + std::string(name);
+  return paths_.device_directory + "/" + std::string(name);
 }
 
-Result<RawDisk> LinuxRawBackend::locate(const DeviceIdentity& target) const {
-  if (!target.linux_dev_name) return locate_by_bsd_name(target);
+Result<write::Disk> LinuxDisks::locate(const DeviceIdentity& target) const {
+  if (!target.linux_dev_name) return std::unexpected(Error::make<ErrorKind::DeviceIdentityMismatch>());
   auto path = sd_path(*target.linux_dev_name);
   if (!path) return std::unexpected(std::move(path.error()));
-  return RawDisk{RawDisk::Naming::Linux, *target.linux_dev_name, std::move(*path)};
+  return write::Disk{*target.linux_dev_name, std::move(*path), target.size};
 }
 
-Result<void> LinuxRawBackend::unmount(const RawDisk& disk) const {
-  if (disk.naming != RawDisk::Naming::Linux) return unmount_with_disk_utility(disk);
-  const auto& system = paths().linux_system;
-  const auto nodes = linux_disks::disk_nodes(system, disk.name);
+Result<void> LinuxDisks::prepare(const write::Disk& disk) const {
+  const auto& system = paths_.linux_system;
+  const auto nodes = linux_mounts::disk_nodes(system, disk.name);
   if (!nodes) return std::unexpected(nodes.error());
-  const auto swaps = linux_disks::active_swap_names(system.swaps);
+  const auto swaps = linux_mounts::active_swap_names(system.swaps);
   if (!swaps) return std::unexpected(swaps.error());
   for (const auto& node : *nodes) {
     if (std::find(swaps->begin(), swaps->end(), node.name) != swaps->end()) {
       return std::unexpected(
-          Error::io("unmount " + paths().device_directory + "/" + node.name + ": it is an active swap area"));
+          Error::io("unmount " + paths_.device_directory + "/" + node.name + ": it is an active swap area"));
     }
   }
   // One mount at a time, the latest first (it may sit on top of another), and
   // the table read again after each: unmounting one may take its peers along.
   for (int pass = 0; pass < kMaxUnmounts; ++pass) {
-    const auto mounts = linux_disks::read_mount_table(system.mount_table);
+    const auto mounts = device::linux::read_mount_table(system.mount_table);
     if (!mounts) return std::unexpected(mounts.error());
-    const auto on_disk = linux_disks::mounts_on(*mounts, *nodes);
+    const auto on_disk = linux_mounts::mounts_on(*mounts, *nodes);
     if (on_disk.empty()) return {};
     const std::string& mount_point = on_disk.back().mount_point;
     // UMOUNT_NOFOLLOW: a symbolic link planted on the path cannot redirect it.
     if (::umount2(mount_point.c_str(), UMOUNT_NOFOLLOW) != 0) {
-      return std::unexpected(Error::io("unmount " + mount_point + ": " + os_error_text(errno)));
+      const int error = errno;
+      return std::unexpected(os_error(error, "unmount " + mount_point));
     }
   }
   return std::unexpected(Error::io("unmount " + disk.path + ": file systems are still mounted"));
 }
 
-Result<UniqueFd> LinuxRawBackend::open_for_writing(const RawDisk& disk) const {
-  if (disk.naming != RawDisk::Naming::Linux) return RawDiskBackend::open_for_writing(disk);
+Result<UniqueFd> LinuxDisks::open_for_writing(const write::Disk& disk) const {
   // Direct I/O: the chunks go from the buffer to the device like dd's with
   // oflag=direct, without a copy into the page cache; a node that refuses
   // it is written through the cache and flushed.
-  UniqueFd direct(::open(disk.path.c_str(), O_RDWR | O_EXCL | O_DIRECT | O_CLOEXEC));
-  if (direct.valid() || errno != EINVAL) {
-    if (!direct.valid()) return std::unexpected(Error::io("open " + disk.path + ": " + os_error_text(errno)));
-    return direct;
-  }
-  return open_device(disk.path, O_RDWR | O_EXCL);
+  return open_disk_node(disk, O_RDWR | O_EXCL, O_DIRECT);
 }
 
-Result<void> LinuxRawBackend::write_chunk(const RawDisk& disk, int fd, std::span<const std::byte> chunk) const {
-  if (disk.naming != RawDisk::Naming::Linux) return RawDiskBackend::write_chunk(disk, fd, chunk);
-  return write_direct(fd, chunk);
-}
+Result<void> LinuxDisks::write_chunk(int fd, std::span<const std::byte> chunk) const { return write_direct(fd, chunk); }
 
-Result<std::string> LinuxRawBackend::read_back(const RawDisk& disk, std::uint64_t count) const {
-  if (disk.naming != RawDisk::Naming::Linux) return RawDiskBackend::read_back(disk, count);
+Result<void> LinuxDisks::flush(int fd) const { return flush_disk_node(fd); }
+
+Result<std::string> LinuxDisks::read_back(const write::Disk& disk, std::uint64_t count) const {
   return sha256_from_storage(disk.path, count);
 }
 

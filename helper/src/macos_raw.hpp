@@ -1,23 +1,50 @@
 // The raw backend on macOS: whole disks named "diskN" by their BSD name,
 // unmounted with the disk utility, written through their raw node rdiskN.
+// Every host follows these rules for targets that only a BSD name names.
 #pragma once
 
 #include "raw_backend.hpp"
 
 namespace kelmar_vindle::helper {
 
+// The macOS disks behind `write::DiskInterface`. Holds its paths only.
+class MacosDisks final : public write::DiskInterface {
+ public:
+  explicit MacosDisks(RawBackendPaths paths) : paths_(std::move(paths)) {}
+
+  // Needs the target's `mac_bsd_name` (else `DeviceIdentityMismatch`); its
+  // node is `rdisk_path` of it.
+  Result<write::Disk> locate(const DeviceIdentity& target) const override;
+  // "{disk utility} unmountDisk force {device directory}/diskN"; a utility
+  // that does not succeed fails with "unmountDisk failed: {its stderr}".
+  Result<void> prepare(const write::Disk& disk) const override;
+  Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
+  Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
+  Result<void> flush(int fd) const override;
+  Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
+
+  // The raw node of a whole disk "diskN" (white space around it ignored):
+  // "{device directory}/rdiskN". Partitions and other names are refused as
+  // not USB, disk0 (the boot disk) as a system disk.
+  [[nodiscard]] Result<std::string> rdisk_path(std::string_view bsd_name) const;
+
+ private:
+  RawBackendPaths paths_;
+};
+
 class MacosRawBackend final : public RawDiskBackend {
  public:
   MacosRawBackend(RawBackendSettings settings, const DeviceSnapshot& live_disks, RawBackendPaths paths = {})
-      : RawDiskBackend(std::move(settings), live_disks, std::move(paths)) {}
+      : RawDiskBackend(std::move(settings), live_disks), disks_(std::move(paths)) {}
 
   BackendKind kind() const override { return BackendKind::MacosRaw; }
 
  protected:
-  // Needs the target's `mac_bsd_name` (else `DeviceIdentityMismatch`).
-  Result<RawDisk> locate(const DeviceIdentity& target) const override { return locate_by_bsd_name(target); }
-  // "{disk utility} unmountDisk force {device directory}/diskN".
-  Result<void> unmount(const RawDisk& disk) const override { return unmount_with_disk_utility(disk); }
+  const write::DiskInterface& disks_for(const DeviceIdentity& /*target*/) const override { return disks_; }
+  const write::DiskInterface& macos_disks() const override { return disks_; }
+
+ private:
+  MacosDisks disks_;
 };
 
 }  // namespace kelmar_vindle::helper

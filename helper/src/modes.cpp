@@ -5,17 +5,19 @@
 
 namespace kelmar_vindle::helper {
 
-std::optional<std::string> run_mode(StartupPlan& plan) {
+TextResult<> run_mode(StartupPlan& plan) {
   if (std::holds_alternative<XpcMode>(plan.mode)) return run_xpc_mode(plan);
   struct Runner {
     const DeviceSnapshot& source;
     const WriteBackend& backend;
-    std::optional<std::string> operator()(const StdinMode&) const { return run_stdin_mode(source, backend); }
-    std::optional<std::string> operator()(const UnixSocketMode& mode) const {
+    TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend); }
+    TextResult<> operator()(const UnixSocketMode& mode) const {
       return run_unix_socket_mode(mode.path, source, backend);
     }
-    std::optional<std::string> operator()(const NamedPipeMode&) const { return "named pipe listen is Windows-only"; }
-    std::optional<std::string> operator()(const XpcMode&) const { return std::nullopt; }  // handled above
+    TextResult<> operator()(const NamedPipeMode&) const {
+      return std::unexpected(std::string("named pipe listen is Windows-only"));
+    }
+    TextResult<> operator()(const XpcMode&) const { return {}; }  // handled above
   };
   return std::visit(Runner{*plan.source, *plan.backend}, plan.mode);
 }

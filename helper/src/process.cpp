@@ -7,6 +7,7 @@
 #include <csignal>
 #include <exception>
 
+#include "kelmar_vindle/file_io.hpp"
 #include "modes.hpp"
 #include "startup.hpp"
 
@@ -27,21 +28,15 @@ void reopen_closed_standard_streams() {
 }
 
 void report_failure(const std::string& text) {
-  const std::string line = "helper error: " + text + "\n";
-  std::size_t written = 0;
-  while (written < line.size()) {
-    const ssize_t n = ::write(STDERR_FILENO, line.data() + written, line.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // nowhere left to report to
-    written += static_cast<std::size_t>(n);
-  }
+  // Nowhere left to report to when this fails.
+  static_cast<void>(write_all(STDERR_FILENO, "helper error: " + text + "\n"));
 }
 
 }  // namespace
 
-std::optional<std::string> run_helper(const std::vector<std::string>& args, const Environment& env) {
+TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env) {
   auto plan = plan_startup(args, env);
-  if (!plan) return std::move(plan.error());
+  if (!plan) return std::unexpected(std::move(plan.error()));
   return run_mode(*plan);
 }
 
@@ -49,15 +44,15 @@ int run_process(int argc, const char* const* argv, const char* const* envp) {
   std::signal(SIGPIPE, SIG_IGN);
   reopen_closed_standard_streams();
 
-  std::optional<std::string> failure;
+  TextResult<> outcome;
   try {
     const std::vector<std::string> args(argv, argv + argc);
-    failure = run_helper(args, environment_from(envp));
+    outcome = run_helper(args, environment_from(envp));
   } catch (const std::exception& e) {
-    failure = e.what();
+    outcome = std::unexpected(std::string(e.what()));
   }
-  if (failure) {
-    report_failure(*failure);
+  if (!outcome) {
+    report_failure(outcome.error());
     return 1;
   }
   return 0;

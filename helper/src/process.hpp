@@ -2,16 +2,16 @@
 // way a failure ends the process ("helper error: {}", status 1).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "options.hpp"
+#include "text_result.hpp"
 
 namespace kelmar_vindle::helper {
 
-// Start-up followed by the chosen mode; the failure text, if any.
-std::optional<std::string> run_helper(const std::vector<std::string>& args, const Environment& env);
+// Start-up followed by the chosen mode.
+[[nodiscard]] TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env);
 
 // The whole process: returns the exit status.
 int run_process(int argc, const char* const* argv, const char* const* envp);

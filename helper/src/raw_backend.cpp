@@ -3,30 +3,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
-#include "child_process.hpp"
-#include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/revalidation.hpp"
-#include "kelmar_vindle/image_file.hpp"
-#include "kelmar_vindle/page_buffer.hpp"
-#include "kelmar_vindle/text.hpp"
+#include "kelmar_vindle/write/checked_image.hpp"
 #include "raw_device.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
 
 Error identity_mismatch() { return Error::make<ErrorKind::DeviceIdentityMismatch>(); }
-Error last_os_error() { return Error::io(os_error_text(errno)); }
-
-// fsync, then whatever else the platform needs for the data to reach the
-// medium. Devices that cannot be synchronised this way (EINVAL, ENOTTY) are
-// not failures.
-Result<void> flush_device(int fd) {
-  if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTTY) return std::unexpected(last_os_error());
-  return raw_device::synchronize_cache(fd);
-}
 
 bool passes_identity_rule(const RawBackendSettings& settings, const DeviceIdentity& target) {
   if (settings.purchaser) {
@@ -39,12 +25,6 @@ bool passes_identity_rule(const RawBackendSettings& settings, const DeviceIdenti
 }
 
 }  // namespace
-
-Result<UniqueFd> open_device(const std::string& path, int flags) {
-  UniqueFd device(::open(path.c_str(), flags | O_CLOEXEC));
-  if (!device.valid()) return std::unexpected(Error::io("open " + path + ": " + os_error_text(errno)));
-  return device;
-}
 
 Result<void> check_interlock(const RawBackendSettings& settings, const DeviceIdentity& target) {
   if (target.is_system) return std::unexpected(Error::make<ErrorKind::RejectedSystem>());
@@ -61,134 +41,95 @@ Result<std::string> RawDiskBackend::write_and_verify(const WriteJob& job, std::s
 
 Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const std::atomic<bool>& cancel,
                                               ProgressFn& progress) const {
-  if (auto checked = check_and_locate(job); !checked) return std::unexpected(std::move(checked.error()));
+  const write::DiskInterface& disks = disks_for(job.target);
+  // The interlock: the fixed rules, the identity rule start-up configured,
+  // and a name this host writes.
+  if (auto disk = interlock(disks, job.target); !disk) return std::unexpected(std::move(disk.error()));
+  // The enable gate: without real writes nothing is hashed, unmounted or opened.
   if (!settings_.allow_real_write) return std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>());
 
+  // The image, opened once: the descriptor checked here is the one copied.
   progress(WritePhase::of(WritePhase::Kind::CheckingImage));
-  if (auto image = write::check_image(job.image_path, job.expected_sha256, job.expected_size); !image) {
-    return std::unexpected(std::move(image.error()));
-  }
-  const auto disk = check_and_locate(job);
-  if (!disk) return std::unexpected(disk.error());
+  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size);
+  if (!image) return std::unexpected(std::move(image.error()));
+
   // Hashing a large image takes minutes; the stick may have been swapped for
   // another under the same name meanwhile. Look again before unmounting.
-  if (auto same = recheck_live_disk(job.target, *disk); !same) return std::unexpected(std::move(same.error()));
-  if (auto unmounted = unmount(*disk); !unmounted) return std::unexpected(std::move(unmounted.error()));
+  const auto disk = interlock(disks, job.target);
+  if (!disk) return std::unexpected(disk.error());
+  if (auto same = recheck_live_disk(disks, job.target, *disk); !same) return std::unexpected(std::move(same.error()));
+
+  if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(std::move(prepared.error()));
+  // The last moment before a byte reaches the disk: the file must still hold
+  // the bytes that were checked.
+  if (auto unchanged = image->check_unchanged(); !unchanged) return std::unexpected(std::move(unchanged.error()));
 
   progress(WritePhase::writing(0, job.expected_size));
-  if (auto copied = copy_image(job, *disk, cancel, progress); !copied)
-    return std::unexpected(std::move(copied.error()));
-  progress(WritePhase::of(WritePhase::Kind::Written));
-  progress(WritePhase::of(WritePhase::Kind::Verifying));
-  auto digest = read_back(*disk, job.expected_size);
-  if (!digest) return digest;
-  if (*digest != job.expected_sha256) {
-    return std::unexpected(Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, std::move(*digest)));
-  }
-  progress(WritePhase::of(WritePhase::Kind::Verified));
-  return digest;
+  auto source = write::ChunkSource::from_descriptor(image->fd());
+  if (!source) return std::unexpected(std::move(source.error()));
+  return write::copy_and_verify(disks, *disk, *source, job.expected_size, job, cancel, progress);
 }
 
 Result<std::string> RawDiskBackend::preflight(const WriteJob& job) const {
-  auto disk = check_and_locate(job);
+  auto disk = interlock(disks_for(job.target), job.target);
   if (!disk) return std::unexpected(std::move(disk.error()));
   return std::move(disk->path);
 }
 
-Result<RawDisk> RawDiskBackend::check_and_locate(const WriteJob& job) const {
-  if (auto checked = check_interlock(settings_, job.target); !checked) return std::unexpected(checked.error());
-  return locate(job.target);
-}
-
-Result<RawDisk> RawDiskBackend::locate_by_bsd_name(const DeviceIdentity& target) const {
-  if (!target.mac_bsd_name) return std::unexpected(identity_mismatch());
-  auto path = rdisk_path(*target.mac_bsd_name);
-  if (!path) return std::unexpected(std::move(path.error()));
-  return RawDisk{RawDisk::Naming::Macos, *target.mac_bsd_name, std::move(*path)};
-}
-
 Result<std::string> RawDiskBackend::rdisk_path(std::string_view bsd_name) const {
-  const std::string_view name = text::trim_unicode_whitespace(bsd_name);
-  constexpr std::string_view kPrefix = "disk";
-  if (!name.starts_with(kPrefix) || name.size() == kPrefix.size()) {
-    return std::unexpected(Error::make<ErrorKind::RejectedNotUsb>());
-  }
-  const std::string_view digits = name.substr(kPrefix.size());
-  if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return std::unexpected(Error::make<ErrorKind::RejectedNotUsb>());
-  }
-  if (digits == "0") return std::unexpected(Error::make<ErrorKind::RejectedSystem>());
-  return paths_.device_directory + "/rdisk" + std::string(digits);
+  DeviceIdentity named;
+  named.mac_bsd_name = std::string(bsd_name);
+  auto disk = macos_disks().locate(named);
+  if (!disk) return std::unexpected(std::move(disk.error()));
+  return std::move(disk->path);
 }
 
-Result<void> RawDiskBackend::recheck_live_disk(const DeviceIdentity& target, const RawDisk& disk) const {
+Result<write::Disk> RawDiskBackend::interlock(const write::DiskInterface& disks, const DeviceIdentity& target) const {
+  if (auto checked = check_interlock(settings_, target); !checked) return std::unexpected(checked.error());
+  return disks.locate(target);
+}
+
+Result<void> RawDiskBackend::recheck_live_disk(const write::DiskInterface& disks, const DeviceIdentity& target,
+                                               const write::Disk& disk) const {
   const auto live = live_disks_.list();
   if (!live) return std::unexpected(live.error());
   const auto resolved = revalidate_against_live(target, *live);
   if (!resolved) return std::unexpected(resolved.error());
-  const bool linux_naming = disk.naming == RawDisk::Naming::Linux;
-  const auto& live_name = linux_naming ? resolved->identity.linux_dev_name : resolved->identity.mac_bsd_name;
-  if (live_name != (linux_naming ? target.linux_dev_name : target.mac_bsd_name)) {
-    return std::unexpected(identity_mismatch());
-  }
+  // The disk attached now must go by the same name, in the same naming.
+  const auto live_disk = disks.locate(resolved->identity);
+  if (!live_disk || live_disk->name != disk.name) return std::unexpected(identity_mismatch());
   return {};
 }
 
-Result<void> RawDiskBackend::unmount_with_disk_utility(const RawDisk& disk) const {
-  const auto outcome =
-      run_captured(paths_.disk_utility, {"unmountDisk", "force", paths_.device_directory + "/" + disk.name});
-  if (!outcome) return std::unexpected(outcome.error());
-  if (!outcome->succeeded()) {
-    return std::unexpected(Error::io("unmountDisk failed: " + text::decode_utf8_lossy(outcome->err)));
+Result<UniqueFd> open_device(const std::string& path, int flags) {
+  UniqueFd device(::open(path.c_str(), flags | O_CLOEXEC));
+  if (!device.valid()) {
+    const int error = errno;  // before the context text is built
+    return std::unexpected(os_error(error, "open " + path));
   }
-  return {};
+  return device;
 }
 
-Result<UniqueFd> RawDiskBackend::open_for_writing(const RawDisk& disk) const { return open_device(disk.path, O_RDWR); }
-
-Result<void> RawDiskBackend::write_chunk(const RawDisk& /*disk*/, int fd, std::span<const std::byte> chunk) const {
-  return write_all(fd, chunk);
-}
-
-// Streams the image onto the device from offset 0 through one 1 MiB buffer,
-// checking for cancellation before every chunk.
-Result<void> RawDiskBackend::copy_image(const WriteJob& job, const RawDisk& disk, const std::atomic<bool>& cancel,
-                                        ProgressFn& progress) const {
-  const std::uint64_t count = job.expected_size;
-  auto image = open_image(job.image_path);
-  if (!image) return std::unexpected(std::move(image.error()));
-  auto device = open_for_writing(disk);
-  if (!device) return std::unexpected(std::move(device.error()));
-  // A device whose size is not the confirmed disk's is not that disk.
-  if (const auto size = raw_device::media_size(device->get()); size && *size != job.target.size) {
-    return std::unexpected(identity_mismatch());
-  }
-
-  auto page_buffer = PageBuffer::allocate(write::kChunkSize);  // the one buffer the image streams through
-  if (!page_buffer) return std::unexpected(std::move(page_buffer.error()));
-  const std::span<std::byte> buffer = page_buffer->room();
-  std::uint64_t copied = 0;
-  while (copied < count) {
-    if (cancel.load(std::memory_order_acquire)) {
-      progress(WritePhase::of(WritePhase::Kind::Cancelled));
-      return std::unexpected(Error::make<ErrorKind::WriteCancelled>());
+Result<UniqueFd> open_disk_node(const write::Disk& disk, int flags, int optional_flags) {
+  UniqueFd device(::open(disk.path.c_str(), flags | optional_flags | O_CLOEXEC));
+  if (!device.valid()) {
+    if (optional_flags == 0 || errno != EINVAL) {
+      const int error = errno;  // before the context text is built
+      return std::unexpected(os_error(error, "open " + disk.path));
     }
-    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, buffer.size()));
-    const auto chunk = buffer.first(length);
-    if (auto read = read_exactly(image->get(), chunk); !read) return read;
-    if (auto written = write_chunk(disk, device->get(), chunk); !written) return written;
-    copied += length;
-    progress(WritePhase::writing(copied, count));
+    auto plain = open_device(disk.path, flags);
+    if (!plain) return plain;
+    device = std::move(*plain);
   }
-  return flush_device(device->get());
+  if (const auto size = raw_device::media_size(device.get()); size && *size != disk.size) {
+    return std::unexpected(identity_mismatch());
+  }
+  return device;
 }
 
-// Hashes exactly `count` bytes read back from the start of the device.
-Result<std::string> RawDiskBackend::read_back(const RawDisk& disk, std::uint64_t count) const {
-  UniqueFd device(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!device.valid()) return std::unexpected(last_os_error());
-  if (::lseek(device.get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
-  return checksum::sha256_reader(device.get(), count);
+Result<void> flush_disk_node(int fd) {
+  if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTTY) return std::unexpected(last_os_error());
+  return raw_device::synchronize_cache(fd);
 }
 
 }  // namespace kelmar_vindle::helper

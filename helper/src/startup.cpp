@@ -10,10 +10,10 @@ namespace {
 
 std::string identity_mismatch_text() { return Error::make<ErrorKind::DeviceIdentityMismatch>().text(); }
 
-std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source(const HelperOptions& options) {
+TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options) {
   if (!options.fixture) return std::make_unique<PlatformEnumerator>();
   auto contents = read_regular_file(*options.fixture);
-  if (!contents) return std::unexpected(std::move(contents.error()));
+  if (!contents) return std::unexpected(contents.error().detail());
   if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   auto devices = read_mock_device_list(*contents);
   if (!devices) return std::unexpected(std::move(devices.error()));
@@ -22,8 +22,8 @@ std::expected<std::unique_ptr<DeviceSnapshot>, std::string> choose_device_source
 
 }  // namespace
 
-std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options,
-                                                                         const DeviceSnapshot& live_disks) {
+TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,
+                                                         const DeviceSnapshot& live_disks) {
   const auto raw = [&](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
     return make_host_raw_backend(std::move(settings), live_disks);
   };
@@ -46,7 +46,7 @@ std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const H
   return raw({std::string(serial), *options.expect_size, true, true});
 }
 
-std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env) {
+TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!text::is_valid_utf8(args[i])) {
       return std::unexpected("command-line argument " + std::to_string(i) + " is not valid UTF-8");

@@ -3,7 +3,6 @@
 // process.
 #pragma once
 
-#include <expected>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "kelmar_vindle/write.hpp"
 #include "options.hpp"
 #include "raw_backend.hpp"
+#include "text_result.hpp"
 
 namespace kelmar_vindle::helper {
 
@@ -29,11 +29,11 @@ struct StartupPlan {
 // Runs the checks of start-up in order (arguments as UTF-8, sink with real
 // writes, the mock device list, the backend table, the service mode) and
 // returns the first failure's text.
-std::expected<StartupPlan, std::string> plan_startup(const std::vector<std::string>& args, const Environment& env);
+[[nodiscard]] TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
 // The backend table alone, from settled options. The raw backend borrows
 // `live_disks` to look at the target once more right before unmounting it.
-std::expected<std::unique_ptr<WriteBackend>, std::string> choose_backend(const HelperOptions& options,
-                                                                         const DeviceSnapshot& live_disks);
+[[nodiscard]] TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,
+                                                                       const DeviceSnapshot& live_disks);
 
 }  // namespace kelmar_vindle::helper

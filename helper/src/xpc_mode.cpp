@@ -4,8 +4,8 @@
 
 namespace kelmar_vindle::helper {
 
-std::optional<std::string> run_xpc_mode(StartupPlan& plan) {
-  return listen_xpc(std::move(plan.source), std::move(plan.backend));
+TextResult<> run_xpc_mode(StartupPlan& plan) {
+  return std::unexpected(listen_xpc(std::move(plan.source), std::move(plan.backend)));
 }
 
 }  // namespace kelmar_vindle::helper

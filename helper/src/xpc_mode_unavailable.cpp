@@ -3,6 +3,6 @@
 
 namespace kelmar_vindle::helper {
 
-std::optional<std::string> run_xpc_mode(StartupPlan& /*plan*/) { return "xpc listen is macOS-only"; }
+TextResult<> run_xpc_mode(StartupPlan& /*plan*/) { return std::unexpected(std::string("xpc listen is macOS-only")); }
 
 }  // namespace kelmar_vindle::helper

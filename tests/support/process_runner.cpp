@@ -117,6 +117,18 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run) {
   return result;
 }
 
+bool private_mount_namespace_available() {
+  static const bool available = [] {
+    if (::geteuid() != 0 || ::access("/usr/bin/unshare", X_OK) != 0) return false;
+    const auto probe =
+        run_process("/usr/bin/unshare",
+                    {.args = {"--mount", "--propagation", "private", "/bin/sh", "-c", "mount -t tmpfs none /usr/sbin"},
+                     .env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}});
+    return probe.exit_status == 0;
+  }();
+  return available;
+}
+
 std::string helper_binary() { return KV_HELPER_BINARY; }
 
 ProcessResult run_helper(const ProcessRun& run) { return run_process(helper_binary(), run); }

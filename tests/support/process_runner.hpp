@@ -28,6 +28,11 @@ struct ProcessResult {
 
 ProcessResult run_process(const std::string& program, const ProcessRun& run);
 
+// Whether this process may run a command in a private mount namespace of
+// its own and mount a tmpfs there (root, and a machine that allows it: not
+// every container or chroot does). Probed once by doing exactly that.
+bool private_mount_namespace_available();
+
 // The helper binary built alongside the tests, and running it.
 std::string helper_binary();
 ProcessResult run_helper(const ProcessRun& run);

@@ -41,7 +41,7 @@ std::string sha256_hex(std::string_view bytes);
 // Hashes exactly `limit` bytes read from `fd` at its current position; never
 // asks for more. Fails with `SizeMismatch` (expected `limit`, actual the
 // bytes read) when the data ends early, or `Io` on a read error.
-Result<std::string> sha256_reader(int fd, std::uint64_t limit);
+[[nodiscard]] Result<std::string> sha256_reader(int fd, std::uint64_t limit);
 
 struct FileDigest {
   std::string sha256;
@@ -49,7 +49,7 @@ struct FileDigest {
 };
 
 // Hashes a whole regular file (see `open_image` for what is refused).
-Result<FileDigest> sha256_file(const std::filesystem::path& path);
+[[nodiscard]] Result<FileDigest> sha256_file(const std::filesystem::path& path);
 
 struct Matches {
   std::string sha256;
@@ -66,9 +66,15 @@ struct SizeDiffers {
 };
 using FileVerdict = std::variant<Matches, HashDiffers, SizeDiffers>;
 
-// Hashes the whole file, then compares its length and, only if that is
-// right, its digest (byte for byte, case-sensitive) with the expectation.
-Result<FileVerdict> verify_file(const std::filesystem::path& path, std::string_view expected_sha256,
-                                std::uint64_t expected_size);
+// Compares the file's length from its metadata with the expectation before
+// reading a byte (a wrong length is `SizeDiffers`, the file unread); only
+// then hashes exactly that many bytes and compares the digest (byte for
+// byte, case-sensitive). `fd` is read from its current position.
+[[nodiscard]] Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256,
+                                                   std::uint64_t expected_size);
+
+// `verify_open_file` of the regular file at `path` (see `open_image`).
+[[nodiscard]] Result<FileVerdict> verify_file(const std::filesystem::path& path, std::string_view expected_sha256,
+                                              std::uint64_t expected_size);
 
 }  // namespace kelmar_vindle::checksum

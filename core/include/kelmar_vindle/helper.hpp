@@ -6,19 +6,12 @@
 #include <vector>
 
 #include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/device/snapshot.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/protocol.hpp"
 #include "kelmar_vindle/write.hpp"
 
 namespace kelmar_vindle {
-
-// What the dispatcher holds and calls to list the live disks; every call
-// lists them anew.
-class DeviceSnapshot {
- public:
-  virtual ~DeviceSnapshot() = default;
-  virtual Result<std::vector<DeviceCandidate>> list() const = 0;
-};
 
 // Borrowed for one request; the caller owns both.
 struct DispatchDeps {

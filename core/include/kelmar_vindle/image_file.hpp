@@ -13,6 +13,6 @@ namespace kelmar_vindle {
 // never pass the size check, and reading one could block or never end); a
 // path with a zero byte fails with "paths must not contain interior null
 // bytes"; other failures carry the system's text.
-Result<UniqueFd> open_image(const std::filesystem::path& path);
+[[nodiscard]] Result<UniqueFd> open_image(const std::filesystem::path& path);
 
 }  // namespace kelmar_vindle

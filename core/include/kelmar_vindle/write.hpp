@@ -1,6 +1,8 @@
 // Write backends: the interface the dispatcher writes through, the phases a
 // backend reports, the image checks, and the file sink that stands in for a
-// disk by writing images into an ordinary file named at start-up.
+// disk by writing images into an ordinary file named at start-up. The loop
+// that copies, flushes and reads back is shared (write/disk_interface.hpp);
+// the image is opened once per job (write/checked_image.hpp).
 #pragma once
 
 #include <atomic>
@@ -54,13 +56,15 @@ class WriteBackend {
 
   // Writes `image` for `job` and verifies it by reading it back; returns the
   // read-back digest. `cancel` is read (acquire) before every chunk.
-  virtual Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
-                                               const std::atomic<bool>& cancel, ProgressFn& progress) const = 0;
+  [[nodiscard]] virtual Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                                             const std::atomic<bool>& cancel,
+                                                             ProgressFn& progress) const = 0;
 
-  // By default: load the job's image after checking its size and digest
-  // (nothing reported while checking), then `write_and_verify` it.
-  virtual Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
-                                        ProgressFn& progress) const;
+  // Writes the job's image file: opened once, checked against the job's size
+  // and digest, streamed onto the target and read back. Returns the
+  // read-back digest.
+  [[nodiscard]] virtual Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                                      ProgressFn& progress) const = 0;
 };
 
 // The file sink: owns its path and holds no other state, so one instance
@@ -77,8 +81,15 @@ class MockFileBackend final : public WriteBackend {
   // in 1 MiB chunks and reads the sink back through the hash: its length must
   // be the job's `expected_size` and its digest the job's `expected_sha256`.
   // After a failure the sink keeps whatever was written.
-  Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
-                                       const std::atomic<bool>& cancel, ProgressFn& progress) const override;
+  [[nodiscard]] Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                                     const std::atomic<bool>& cancel,
+                                                     ProgressFn& progress) const override;
+
+  // Checks the image (nothing reported while checking) before the sink is
+  // touched, then streams it from the checked descriptor as above: memory
+  // stays one chunk whatever the image's size.
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                              ProgressFn& progress) const override;
 
  private:
   std::filesystem::path sink_path_;
@@ -88,15 +99,16 @@ namespace write {
 
 inline constexpr std::size_t kChunkSize = 1048576;
 
-// The image's length must be `expected_size` (checked first) and its digest
-// `expected_sha256`: `SizeMismatch` or `ImageHashMismatch` otherwise.
-Result<void> check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                         std::uint64_t expected_size);
+// The image's length must be `expected_size` (checked first, from the
+// metadata) and its digest `expected_sha256`: `SizeMismatch` or
+// `ImageHashMismatch` otherwise.
+[[nodiscard]] Result<void> check_image(const std::filesystem::path& path, std::string_view expected_sha256,
+                                       std::uint64_t expected_size);
 
-// `check_image`, then the whole image read into memory (as long as the file
-// was when it was checked; the loaded bytes are not measured again).
-Result<PageBuffer> load_and_check_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size);
+// `check_image`, then the checked bytes read into memory from the same
+// descriptor, for callers that want the image whole (`write_and_verify`).
+[[nodiscard]] Result<PageBuffer> load_and_check_image(const std::filesystem::path& path,
+                                                      std::string_view expected_sha256, std::uint64_t expected_size);
 
 }  // namespace write
 }  // namespace kelmar_vindle

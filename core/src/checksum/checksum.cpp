@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/file_io.hpp"
@@ -11,18 +10,6 @@
 #include "kelmar_vindle/page_buffer.hpp"
 
 namespace kelmar_vindle::checksum {
-namespace {
-
-// Reads once into `buffer`, repeating only interrupted calls.
-Result<std::size_t> read_some(int fd, std::span<std::byte> buffer) {
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    if (got >= 0) return static_cast<std::size_t>(got);
-    if (errno != EINTR) return std::unexpected(Error::io(os_error_text(errno)));
-  }
-}
-
-}  // namespace
 
 std::string sha256_hex(std::string_view bytes) {
   Sha256 sha;
@@ -51,8 +38,7 @@ Result<FileDigest> sha256_file(const std::filesystem::path& path) {
   auto fd = open_image(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
   struct stat info {};
-  if (::fstat(fd->get(), &info) != 0) return std::unexpected(Error::io(os_error_text(errno)));
-  ::posix_fadvise(fd->get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only; failure changes nothing
+  if (::fstat(fd->get(), &info) != 0) return std::unexpected(last_os_error());
 
   Sha256 sha;
   auto page_buffer = PageBuffer::allocate(kReadSize);
@@ -67,13 +53,25 @@ Result<FileDigest> sha256_file(const std::filesystem::path& path) {
   return FileDigest{sha.finalize(), static_cast<std::uint64_t>(info.st_size)};
 }
 
+Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, std::uint64_t expected_size) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(last_os_error());
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  // A wrong length is known from the metadata: an image of terabytes is not
+  // read to its end to be told so.
+  if (size != expected_size) return SizeDiffers{expected_size, size};
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only; failure changes nothing
+  auto digest = sha256_reader(fd, size);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  if (*digest == expected_sha256) return Matches{std::move(*digest), size};
+  return HashDiffers{std::string(expected_sha256), std::move(*digest), size};
+}
+
 Result<FileVerdict> verify_file(const std::filesystem::path& path, std::string_view expected_sha256,
                                 std::uint64_t expected_size) {
-  auto digest = sha256_file(path);
-  if (!digest) return std::unexpected(std::move(digest.error()));
-  if (digest->size != expected_size) return SizeDiffers{expected_size, digest->size};
-  if (digest->sha256 == expected_sha256) return Matches{std::move(digest->sha256), digest->size};
-  return HashDiffers{std::string(expected_sha256), std::move(digest->sha256), digest->size};
+  auto fd = open_image(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  return verify_open_file(fd->get(), expected_sha256, expected_size);
 }
 
 }  // namespace kelmar_vindle::checksum

@@ -1,6 +1,6 @@
 #include "kelmar_vindle/device/enumerators.hpp"
 
-#include "kelmar_vindle/device/macos.hpp"
+#include "kelmar_vindle/device/platform.hpp"
 
 namespace kelmar_vindle {
 

@@ -19,14 +19,6 @@ namespace {
 constexpr std::array<std::string_view, 9> kVirtualPrefixes{"loop", "ram", "zram", "dm-",  "md",
                                                            "nbd",  "sr",  "fd",   "nullb"};
 
-// A sysfs attribute with the kernel's one trailing line feed removed.
-std::optional<std::string> attribute(const fs::path& file) {
-  auto text = read_regular_file(file);
-  if (!text) return std::nullopt;
-  if (text->ends_with('\n')) text->pop_back();
-  return std::move(*text);
-}
-
 std::optional<std::uint64_t> decimal(std::string_view text) {
   std::uint64_t value = 0;
   const auto* end = text.data() + text.size();
@@ -41,35 +33,6 @@ std::optional<std::uint16_t> hex_u16(std::string_view text) {
   const auto [ptr, ec] = std::from_chars(text.data(), end, value, 16);
   if (ec != std::errc() || ptr != end || text.empty()) return std::nullopt;
   return static_cast<std::uint16_t>(value & 0xFFFF);
-}
-
-// The kernel name behind a device path such as "/dev/sdb1" or a
-// "/dev/mapper" link; for a path that does not exist here, its last part.
-std::string kernel_name_of(const std::string& device_path) {
-  std::error_code error;
-  const fs::path resolved = fs::canonical(device_path, error);
-  return (error ? fs::path(device_path) : resolved).filename().string();
-}
-
-// Mount points escape space, tab, line feed and backslash as \ooo.
-std::string unescape_octal(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 3 < text.size()) {
-      const std::string_view digits = text.substr(i + 1, 3);
-      if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
-        out += static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) | (digits[2] - '0'));
-        i += 3;
-        continue;
-      }
-    }
-    out += text[i];
-  }
-  return out;
-}
-
-Error read_failure(const fs::path& path, const std::string& why) {
-  return Error::io("read " + path.string() + ": " + why);
 }
 
 bool is_virtual(const std::string& name, const fs::path& device) {
@@ -116,12 +79,12 @@ std::set<std::string> root_device_names(const std::vector<Mount>& mounts, const 
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(block_dir, error)) {
     const std::string name = entry.path().filename().string();
-    if (const auto number = attribute(entry.path() / "dev"); number && root_numbers.contains(*number)) {
+    if (const auto number = read_attribute(entry.path() / "dev"); number && root_numbers.contains(*number)) {
       pending.push_back(name);
     }
     for (const auto& child : fs::directory_iterator(entry.path(), error)) {
       if (!fs::exists(child.path() / "partition", error)) continue;
-      if (const auto number = attribute(child.path() / "dev"); number && root_numbers.contains(*number)) {
+      if (const auto number = read_attribute(child.path() / "dev"); number && root_numbers.contains(*number)) {
         pending.push_back(child.path().filename().string());
       }
     }
@@ -143,9 +106,9 @@ std::optional<DeviceCandidate> read_disk(const SystemPaths& paths, const std::st
   std::error_code error;
   const fs::path device = fs::canonical(entry, error);
   if (error || is_virtual(name, device)) return std::nullopt;
-  if (attribute(entry / "device" / "type") == "5") return std::nullopt;  // SCSI optical drive
+  if (read_attribute(entry / "device" / "type") == "5") return std::nullopt;  // SCSI optical drive
 
-  const auto sectors = attribute(entry / "size");
+  const auto sectors = read_attribute(entry / "size");
   const auto count = sectors ? decimal(*sectors) : std::nullopt;
   // The size attribute counts 512-byte sectors whatever the disk's own block size.
   if (!count || *count == 0 || *count > UINT64_MAX / 512) return std::nullopt;
@@ -155,15 +118,15 @@ std::optional<DeviceCandidate> read_disk(const SystemPaths& paths, const std::st
   identity.size = *count * 512;
   const auto usb = usb_ancestor(device, fs::canonical(paths.sysfs, error));
   if (usb) {
-    identity.serial = attribute(*usb / "serial").value_or("");
-    if (const auto id = attribute(*usb / "idVendor")) identity.vendor_id = hex_u16(*id);
-    if (const auto id = attribute(*usb / "idProduct")) identity.product_id = hex_u16(*id);
+    identity.serial = read_attribute(*usb / "serial").value_or("");
+    if (const auto id = read_attribute(*usb / "idVendor")) identity.vendor_id = hex_u16(*id);
+    if (const auto id = read_attribute(*usb / "idProduct")) identity.product_id = hex_u16(*id);
   }
-  identity.vendor = attribute(entry / "device" / "vendor").value_or("");
-  identity.product = attribute(entry / "device" / "model").value_or("");
+  identity.vendor = read_attribute(entry / "device" / "vendor").value_or("");
+  identity.product = read_attribute(entry / "device" / "model").value_or("");
   identity.bus = protocol_to_bus(protocol_of(device, usb.has_value()));
 
-  const bool removable = attribute(entry / "removable") == "1";
+  const bool removable = read_attribute(entry / "removable") == "1";
   bool holds_root = root_names.contains(name);
   for (const auto& child : fs::directory_iterator(entry, error)) {
     if (fs::exists(child.path() / "partition", error) && root_names.contains(child.path().filename().string())) {
@@ -178,9 +141,42 @@ std::optional<DeviceCandidate> read_disk(const SystemPaths& paths, const std::st
 
 }  // namespace
 
+std::optional<std::string> read_attribute(const fs::path& file) {
+  auto text = read_regular_file(file);
+  if (!text) return std::nullopt;
+  if (text->ends_with('\n')) text->pop_back();
+  return std::move(*text);
+}
+
+std::string kernel_name_of(const std::string& device_path) {
+  std::error_code error;
+  const fs::path resolved = fs::canonical(device_path, error);
+  return (error ? fs::path(device_path) : resolved).filename().string();
+}
+
+std::string unescape_octal(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size()) {
+      const std::string_view digits = text.substr(i + 1, 3);
+      if (std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '7'; })) {
+        out += static_cast<char>(((digits[0] - '0') << 6) | ((digits[1] - '0') << 3) | (digits[2] - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+Error read_failure(const fs::path& path, std::string_view why) {
+  return Error::io("read " + path.string() + ": " + std::string(why));
+}
+
 Result<std::vector<Mount>> read_mount_table(const fs::path& mount_table) {
   auto text = read_regular_file(mount_table);
-  if (!text) return std::unexpected(read_failure(mount_table, text.error()));
+  if (!text) return std::unexpected(read_failure(mount_table, text.error().detail()));
   std::vector<Mount> mounts;
   std::istringstream lines(*text);
   for (std::string line; std::getline(lines, line);) {
@@ -196,51 +192,6 @@ Result<std::vector<Mount>> read_mount_table(const fs::path& mount_table) {
     mounts.push_back({number, unescape_octal(mount_point), unescape_octal(source)});
   }
   return mounts;
-}
-
-Result<std::vector<BlockNode>> disk_nodes(const SystemPaths& paths, const std::string& name) {
-  const fs::path entry = paths.sysfs / "block" / name;
-  const auto number = attribute(entry / "dev");
-  if (!number) return std::unexpected(read_failure(entry / "dev", "No such file or directory (os error 2)"));
-  std::vector<BlockNode> nodes{{name, *number}};
-  std::error_code error;
-  std::vector<BlockNode> partitions;
-  for (const auto& child : fs::directory_iterator(entry, error)) {
-    if (!fs::exists(child.path() / "partition", error)) continue;
-    if (auto child_number = attribute(child.path() / "dev")) {
-      partitions.push_back({child.path().filename().string(), std::move(*child_number)});
-    }
-  }
-  std::sort(partitions.begin(), partitions.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
-  nodes.insert(nodes.end(), partitions.begin(), partitions.end());
-  return nodes;
-}
-
-std::vector<Mount> mounts_on(const std::vector<Mount>& mounts, const std::vector<BlockNode>& nodes) {
-  std::vector<Mount> on;
-  for (const auto& mount : mounts) {
-    const bool from_node = std::any_of(nodes.begin(), nodes.end(), [&](const BlockNode& node) {
-      return mount.device_number == node.device_number ||
-             (mount.source.starts_with("/dev/") && kernel_name_of(mount.source) == node.name);
-    });
-    if (from_node) on.push_back(mount);
-  }
-  return on;
-}
-
-Result<std::vector<std::string>> active_swap_names(const fs::path& swaps) {
-  auto text = read_regular_file(swaps);
-  if (!text) return std::unexpected(read_failure(swaps, text.error()));
-  std::vector<std::string> names;
-  std::istringstream lines(*text);
-  std::string line;
-  std::getline(lines, line);  // the heading
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string file, type;
-    if (fields >> file >> type && type == "partition") names.push_back(kernel_name_of(unescape_octal(file)));
-  }
-  return names;
 }
 
 Result<std::vector<DeviceCandidate>> list_read_only(const SystemPaths& paths) {

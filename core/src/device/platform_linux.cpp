@@ -1,6 +1,6 @@
-// On Linux the platform's disk list comes from sysfs.
+// On Linux the machine's disk list comes from sysfs and the mount table.
 #include "kelmar_vindle/device/linux.hpp"
-#include "kelmar_vindle/device/macos.hpp"
+#include "kelmar_vindle/device/platform.hpp"
 
 namespace kelmar_vindle {
 

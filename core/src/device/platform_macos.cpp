@@ -1,5 +1,6 @@
-// On macOS the platform's disk list is the IOKit/DiskArbitration one.
+// On macOS the machine's disk list is the IOKit/DiskArbitration one.
 #include "kelmar_vindle/device/macos.hpp"
+#include "kelmar_vindle/device/platform.hpp"
 
 namespace kelmar_vindle {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "kelmar_vindle/device.hpp"
-#include "kelmar_vindle/helper.hpp"
+#include "kelmar_vindle/device/snapshot.hpp"
 
 namespace kelmar_vindle {
 

@@ -1,9 +1,11 @@
 // The machine's own disk list on Linux, read from sysfs and the mount table,
-// and the pieces of it that the raw backend needs to unmount a disk.
+// and the readers of the kernel's views that the Linux raw backend shares.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelmar_vindle/device.hpp"
@@ -25,12 +27,6 @@ struct Mount {
   std::string source;         // as written, such as "/dev/sdb1"
 };
 
-// A whole disk and its partitions: kernel name and "major:minor" of each.
-struct BlockNode {
-  std::string name;
-  std::string device_number;
-};
-
 // Lists the whole disks attached now, read-only, sorted by kernel name. Each
 // is filled like a macOS disk: USB serial, idVendor and idProduct from the
 // nearest USB ancestor device; vendor and model from the SCSI attributes with
@@ -41,20 +37,24 @@ struct BlockNode {
 // optical drives and disks of size 0 are left out. An unreadable block
 // directory or mount table fails the call (`Io`): without the mount table
 // the disk holding the root file system could not be told apart.
-Result<std::vector<DeviceCandidate>> list_read_only(const SystemPaths& paths = {});
+[[nodiscard]] Result<std::vector<DeviceCandidate>> list_read_only(const SystemPaths& paths = {});
 
 // The mount table, in mount order.
-Result<std::vector<Mount>> read_mount_table(const std::filesystem::path& mount_table);
+[[nodiscard]] Result<std::vector<Mount>> read_mount_table(const std::filesystem::path& mount_table);
 
-// The disk `name` (as it appears under {sysfs}/block) first, then its
-// partitions. Fails when the disk is not there.
-Result<std::vector<BlockNode>> disk_nodes(const SystemPaths& paths, const std::string& name);
+// A sysfs attribute with the kernel's one trailing line feed removed, or none
+// when it cannot be read.
+std::optional<std::string> read_attribute(const std::filesystem::path& file);
 
-// The mounts in `mounts` whose device is one of `nodes` (by device number,
-// or by the kernel name of their source), in table order.
-std::vector<Mount> mounts_on(const std::vector<Mount>& mounts, const std::vector<BlockNode>& nodes);
+// The kernel name behind a device path such as "/dev/sdb1" or a
+// "/dev/mapper" link; for a path that does not exist here, its last part.
+std::string kernel_name_of(const std::string& device_path);
 
-// The kernel names of the block devices in use as swap, read from `swaps`.
-Result<std::vector<std::string>> active_swap_names(const std::filesystem::path& swaps);
+// The kernel's tables escape space, tab, line feed and backslash as \ooo.
+std::string unescape_octal(std::string_view text);
+
+// The `Io` error of a kernel view that could not be read:
+// "read {path}: {why}".
+Error read_failure(const std::filesystem::path& path, std::string_view why);
 
 }  // namespace kelmar_vindle::device::linux

@@ -1,5 +1,5 @@
-// The disk list of a platform this helper cannot enumerate.
-#include "kelmar_vindle/device/macos.hpp"
+// A host whose disks this helper cannot list.
+#include "kelmar_vindle/device/platform.hpp"
 
 namespace kelmar_vindle {
 

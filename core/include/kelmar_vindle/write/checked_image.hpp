@@ -1,0 +1,53 @@
+// An image opened once and proven to be the one a job names. The descriptor
+// that was checked is the one that is copied, so a file swapped in at the
+// same path afterwards is never read.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <string_view>
+
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/file_io.hpp"
+
+namespace kelmar_vindle::write {
+
+// Owns the image's descriptor from its check to its copy. Not shared between
+// threads; moved, never copied.
+class CheckedImage {
+ public:
+  int fd() const { return fd_.get(); }
+  std::uint64_t size() const { return size_; }
+
+  // Fails with `Io` "image changed after it was checked" when the file's
+  // length, modification time or status-change time differ from what they
+  // were when it was checked: its bytes may no longer be the checked ones.
+  [[nodiscard]] Result<void> check_unchanged() const;
+
+ private:
+  friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t);
+
+  struct Stamp {
+    std::uint64_t size = 0;
+    timespec modified{};
+    timespec changed{};
+  };
+  CheckedImage(UniqueFd fd, Stamp stamp) : fd_(std::move(fd)), size_(stamp.size), stamp_(stamp) {}
+
+  [[nodiscard]] static Result<Stamp> stamp_of(int fd);
+
+  UniqueFd fd_;
+  std::uint64_t size_ = 0;
+  Stamp stamp_;
+};
+
+// Opens the image once (regular files only, see `open_image`), compares its
+// length from the metadata with `expected_size` before reading a byte
+// (`SizeMismatch` with the file's real length), hashes exactly that many
+// bytes (`ImageHashMismatch` naming both digests) and rewinds it to its
+// start for the copy.
+[[nodiscard]] Result<CheckedImage> open_checked_image(const std::filesystem::path& path,
+                                                      std::string_view expected_sha256, std::uint64_t expected_size);
+
+}  // namespace kelmar_vindle::write

@@ -1,0 +1,83 @@
+// The seam between the write pipeline and where the bytes go. Each host
+// supplies one `DiskInterface` for its disks (how a disk is named, prepared,
+// opened, written, flushed and read back) and the file sink is one more, so
+// that the copy, flush and read-back loop below exists once for all of them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "kelmar_vindle/device/identity.hpp"
+#include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/job.hpp"
+#include "kelmar_vindle/page_buffer.hpp"
+#include "kelmar_vindle/write.hpp"
+
+namespace kelmar_vindle::write {
+
+// A disk as an interface names it for one job.
+struct Disk {
+  std::string name;        // as the target carries it ("disk4", "sdb"), or the sink's path
+  std::string path;        // the node (or file) opened for writing and reading back
+  std::uint64_t size = 0;  // the confirmed disk's size, which its node must have; 0 for the sink
+};
+
+// Implementations hold only their configuration; every call is independent,
+// takes the object read-only and runs on the caller's thread.
+class DiskInterface {
+ public:
+  virtual ~DiskInterface() = default;
+
+  // The disk `target` names, or why it may not be written (`RejectedNotUsb`,
+  // `RejectedSystem`, `DeviceIdentityMismatch`). Touches nothing.
+  [[nodiscard]] virtual Result<Disk> locate(const DeviceIdentity& target) const = 0;
+  // Makes the disk ready to be opened: nothing of it left mounted.
+  [[nodiscard]] virtual Result<void> prepare(const Disk& disk) const = 0;
+  // Opened for writing from offset 0.
+  [[nodiscard]] virtual Result<UniqueFd> open_for_writing(const Disk& disk) const = 0;
+  // All of `chunk`, at the descriptor's position.
+  [[nodiscard]] virtual Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const = 0;
+  // Puts what was written on the medium.
+  [[nodiscard]] virtual Result<void> flush(int fd) const = 0;
+  // The digest of exactly the first `count` bytes as the disk holds them; a
+  // disk that ends first fails with `SizeMismatch`.
+  [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, std::uint64_t count) const = 0;
+};
+
+// Where the copied bytes come from: a descriptor read in order through one
+// 1 MiB buffer, or bytes the caller already holds.
+class ChunkSource {
+ public:
+  [[nodiscard]] static Result<ChunkSource> from_descriptor(int fd);
+  static ChunkSource from_bytes(std::span<const std::byte> bytes) { return ChunkSource(bytes); }
+
+  // The next `length` bytes (at most one chunk), valid until the next call.
+  // A descriptor that ends first fails with `Io` "failed to fill whole buffer".
+  [[nodiscard]] Result<std::span<const std::byte>> next(std::size_t length);
+
+ private:
+  explicit ChunkSource(std::span<const std::byte> bytes) : bytes_(bytes) {}
+  ChunkSource(int fd, PageBuffer buffer) : fd_(fd), buffer_(std::move(buffer)) {}
+
+  int fd_ = -1;  // borrowed
+  std::optional<PageBuffer> buffer_;
+  std::span<const std::byte> bytes_;
+};
+
+// The loop every backend shares. Opens the disk; copies `count` bytes from
+// `source` onto it from offset 0 in 1 MiB chunks, reading the cancellation
+// flag (acquire) before each (`Cancelled`, then `WriteCancelled`) and
+// reporting `Writing` after each; flushes and closes it and reports
+// `Written`; reports `Verifying`, reads back the job's `expected_size` bytes
+// and compares their digest with its `expected_sha256` (`VerifyMismatch`);
+// reports `Verified` and returns the digest read back. Nothing is reported
+// after a failure; the disk keeps whatever was written.
+[[nodiscard]] Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
+                                                  std::uint64_t count, const WriteJob& job,
+                                                  const std::atomic<bool>& cancel, ProgressFn& progress);
+
+}  // namespace kelmar_vindle::write

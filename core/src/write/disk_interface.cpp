@@ -1,0 +1,57 @@
+#include "kelmar_vindle/write/disk_interface.hpp"
+
+#include <algorithm>
+
+namespace kelmar_vindle::write {
+
+Result<ChunkSource> ChunkSource::from_descriptor(int fd) {
+  auto buffer = PageBuffer::allocate(kChunkSize);
+  if (!buffer) return std::unexpected(std::move(buffer.error()));
+  return ChunkSource(fd, std::move(*buffer));
+}
+
+Result<std::span<const std::byte>> ChunkSource::next(std::size_t length) {
+  if (!buffer_) {
+    if (bytes_.size() < length) return std::unexpected(Error::io("failed to fill whole buffer"));
+    const auto chunk = bytes_.first(length);
+    bytes_ = bytes_.subspan(length);
+    return chunk;
+  }
+  const auto room = buffer_->room().first(std::min(length, buffer_->room().size()));
+  if (auto read = read_exactly(fd_, room); !read) return std::unexpected(read.error());
+  return room;
+}
+
+Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
+                                    std::uint64_t count, const WriteJob& job, const std::atomic<bool>& cancel,
+                                    ProgressFn& progress) {
+  {
+    auto device = disks.open_for_writing(disk);
+    if (!device) return std::unexpected(std::move(device.error()));
+    std::uint64_t copied = 0;
+    while (copied < count) {
+      if (cancel.load(std::memory_order_acquire)) {
+        progress(WritePhase::of(WritePhase::Kind::Cancelled));
+        return std::unexpected(Error::make<ErrorKind::WriteCancelled>());
+      }
+      const auto chunk = source.next(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kChunkSize)));
+      if (!chunk) return std::unexpected(chunk.error());
+      if (auto written = disks.write_chunk(device->get(), *chunk); !written) return std::unexpected(written.error());
+      copied += chunk->size();
+      progress(WritePhase::writing(copied, count));
+    }
+    if (auto flushed = disks.flush(device->get()); !flushed) return std::unexpected(flushed.error());
+  }  // closed before it is read back
+  progress(WritePhase::of(WritePhase::Kind::Written));
+
+  progress(WritePhase::of(WritePhase::Kind::Verifying));
+  auto digest = disks.read_back(disk, job.expected_size);
+  if (!digest) return digest;
+  if (*digest != job.expected_sha256) {
+    return std::unexpected(Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, std::move(*digest)));
+  }
+  progress(WritePhase::of(WritePhase::Kind::Verified));
+  return digest;
+}
+
+}  // namespace kelmar_vindle::write

@@ -1,0 +1,91 @@
+// The file sink: the job's image into an ordinary file, through the same
+// copy and read-back loop as a disk.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/write.hpp"
+#include "kelmar_vindle/write/checked_image.hpp"
+#include "kelmar_vindle/write/disk_interface.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+// The sink as a disk: named by its path whatever the target, prepared by
+// creating its directories, truncated when opened, not flushed (nothing asks
+// for stable storage here), and read back by name.
+class SinkDisk final : public write::DiskInterface {
+ public:
+  explicit SinkDisk(const std::filesystem::path& sink) : sink_(sink) {}
+
+  Result<write::Disk> locate(const DeviceIdentity& /*target*/) const override {
+    if (auto clean = check_no_interior_nul(sink_.native()); !clean) return std::unexpected(clean.error());
+    return write::Disk{sink_.string(), sink_.string(), 0};
+  }
+
+  Result<void> prepare(const write::Disk& /*disk*/) const override {
+    const auto parent = sink_.parent_path();
+    if (parent.empty()) return {};
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);  // 0777 before the umask
+    if (ec) return std::unexpected(os_error(ec.value()));
+    return {};
+  }
+
+  Result<UniqueFd> open_for_writing(const write::Disk& disk) const override {
+    UniqueFd sink(::open(disk.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!sink.valid()) return std::unexpected(last_os_error());
+    return sink;
+  }
+
+  Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override { return write_all(fd, chunk); }
+
+  Result<void> flush(int /*fd*/) const override { return {}; }
+
+  // The length is judged first: from the metadata for a regular file, from
+  // the data itself for anything else (a device has no length of its own).
+  Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override {
+    UniqueFd fd(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return std::unexpected(last_os_error());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) return std::unexpected(last_os_error());
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) != count) {
+      return std::unexpected(Error::make<ErrorKind::SizeMismatch>(count, static_cast<std::uint64_t>(info.st_size)));
+    }
+    return checksum::sha256_reader(fd.get(), count);
+  }
+
+ private:
+  const std::filesystem::path& sink_;
+};
+
+}  // namespace
+
+Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::span<const std::byte> image,
+                                                      const std::atomic<bool>& cancel, ProgressFn& progress) const {
+  const SinkDisk disks(sink_path_);
+  const auto disk = disks.locate(job.target);
+  if (!disk) return std::unexpected(disk.error());
+  if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(prepared.error());
+  auto source = write::ChunkSource::from_bytes(image);
+  return write::copy_and_verify(disks, *disk, source, image.size(), job, cancel, progress);
+}
+
+Result<std::string> MockFileBackend::write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                               ProgressFn& progress) const {
+  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size);
+  if (!image) return std::unexpected(std::move(image.error()));
+  const SinkDisk disks(sink_path_);
+  const auto disk = disks.locate(job.target);
+  if (!disk) return std::unexpected(disk.error());
+  if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(prepared.error());
+  if (auto unchanged = image->check_unchanged(); !unchanged) return std::unexpected(unchanged.error());
+  auto source = write::ChunkSource::from_descriptor(image->fd());
+  if (!source) return std::unexpected(source.error());
+  return write::copy_and_verify(disks, *disk, *source, image->size(), job, cancel, progress);
+}
+
+}  // namespace kelmar_vindle

@@ -1,0 +1,11 @@
+// A host without known disk ioctls: no size to compare, no cache to flush
+// beyond fsync.
+#include "raw_device.hpp"
+
+namespace kelmar_vindle::helper::raw_device {
+
+std::optional<std::uint64_t> media_size(int /*fd*/) { return std::nullopt; }
+
+Result<void> synchronize_cache(int /*fd*/) { return {}; }
+
+}  // namespace kelmar_vindle::helper::raw_device
