@@ -208,6 +208,9 @@ TEST(MockDeviceList, RefusesFaultsWithTheLibraryMessage) {
   const Case cases[] = {
       {"[" + candidate_text() + "],",
        "trailing characters at line 1 column " + std::to_string(candidate_text().size() + 3)},
+      {"[" + candidate_text() + "]" + '\0',
+       "trailing characters at line 1 column " + std::to_string(candidate_text().size() + 3)},
+      {"\xEF\xBB\xBF[]", "expected value at line 1 column 1"},
       {"[" + missing_is_usb + "]", "missing field `is_usb`"},
       {"[" + candidate_text(R"("serial":"S1","serial":"S1")") + "]", "duplicate field `serial`"},
       {"[" + duplicate_in_identity + "]", "duplicate field `serial`"},

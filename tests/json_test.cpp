@@ -37,6 +37,15 @@ TEST(JsonParse, SyntaxErrorsNameWhatAndWhere) {
       {"\"\\ud800\"", "lone leading surrogate in hex escape at line 1 column 8"},
       {"[1e400]", "number out of range at line 1 column 6"},
       {"{\"a\":[\n]}\n]", "trailing characters at line 3 column 1"},
+      // A zero byte is no end of the input, and a byte-order mark no white space.
+      {std::string_view("{\"v\":1,\"cmd\":\"cancel\"}\0x", 24), "trailing characters at line 1 column 23"},
+      {std::string_view("{\"v\":1,\"cmd\":\"cancel\"}\0", 23), "trailing characters at line 1 column 23"},
+      {std::string_view("\0", 1), "expected value at line 1 column 1"},
+      {std::string_view("[1,\0]", 5), "expected value at line 1 column 4"},
+      {std::string_view("{\"a\":\"x\0y\"}", 11),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 8"},
+      {"\xEF\xBB\xBF{\"v\":1,\"cmd\":\"cancel\"}", "expected value at line 1 column 1"},
+      {"\xEF\xBB\xBF", "expected value at line 1 column 1"},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_failure(c.text), c.message) << c.text;
 }

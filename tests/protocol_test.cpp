@@ -69,6 +69,11 @@ TEST(ParseRequest, FailuresAreProtocolErrorsWithTheReason) {
       {"", "helper protocol error: EOF while parsing a value at line 1 column 0"},
       {"hello", "helper protocol error: expected value at line 1 column 1"},
       {R"({"v":1,"cmd":"cancel"} x)", "helper protocol error: trailing characters at line 1 column 24"},
+      {std::string(R"({"v":1,"cmd":"cancel"})") + '\0' + "x",
+       "helper protocol error: trailing characters at line 1 column 23"},
+      {"\xEF\xBB\xBF"
+       R"({"v":1,"cmd":"cancel"})",
+       "helper protocol error: expected value at line 1 column 1"},
       {std::string(1'000'000, '['), "helper protocol error: recursion limit exceeded"},
   };
   for (const auto& c : cases) EXPECT_EQ(decode_failure(c.text), c.message) << c.text.substr(0, 80);

@@ -164,6 +164,20 @@ std::string float_text(double value) {
 }  // namespace
 
 Read<Value> parse(std::string_view text, DuplicateMembers duplicates) {
+  // The library skips a leading byte-order mark; it is not white space, and
+  // no value starts with it.
+  if (text.starts_with("\xEF\xBB\xBF")) return std::unexpected(std::string("expected value at line 1 column 1"));
+  // The library's lexer takes a zero byte outside a string for the end of the
+  // input, so that a request followed by one and anything at all would pass.
+  // It is fed another control byte in its place, which the lexer refuses
+  // wherever it stands (as trailing characters, as no value, or inside a
+  // string as a control character) at the same position.
+  std::string masked;
+  if (text.find('\0') != std::string_view::npos) {
+    masked.assign(text);
+    std::replace(masked.begin(), masked.end(), '\0', '\x01');
+    text = masked;
+  }
   TreeBuilder builder(duplicates);
   bool ok = false;
   try {
