@@ -37,14 +37,7 @@ class FaultThroughTheBinary : public ::testing::Test {
     fixture = dir.write("devices.json", testing::mock_list_text({stick}));
   }
 
-  std::string request(std::string_view command = "write") const {
-    json::Writer target;
-    write_device_identity(target, stick.identity);
-    return R"({"v":1,"cmd":")" + std::string(command) + R"(","job":{"job_id":"fault","image_path":)" +
-           json::quote(image_path.string()) + R"(,"expected_sha256":")" + checksum::sha256_hex(image) +
-           R"(","expected_size":)" + std::to_string(image.size()) + R"(,"write_mode":"raw-dd-hybrid","target":)" +
-           target.text() + R"(,"confirmed_label":"Stick","dry_run":false}})" + "\n";
-  }
+  std::string request() const { return testing::request_line("write", image_path.string(), image, stick.identity); }
 
   // The reply as an object; members that are missing read as null.
   static json::Value reply_of(const testing::ProcessResult& result) {
@@ -116,6 +109,7 @@ TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     testing::write_file(image_path, image);
+    testing::age(image_path);  // so that a change made now shows in its times
     testing::write_file(node_file, stick_before);
     std::filesystem::remove(log);
     // The utility also lists its own descriptors and the helper's as it is
@@ -125,21 +119,9 @@ TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
         dir.write("diskutil", "#!/bin/sh\nls -l /proc/$$/fd > '" + child_log.string() + "'\nls -l /proc/$PPID/fd > '" +
                                   log.string() + "'\n" + c.utility + "\nexit 0\n");
     std::filesystem::permissions(utility, std::filesystem::perms::owner_all);
-    const std::string script =
-        "set -e\n"
-        "mount -t tmpfs none /usr/sbin\n"
-        "cp '" +
-        utility.string() +
-        "' /usr/sbin/diskutil\n"
-        "mount -t tmpfs none /dev\n"
-        "mknod /dev/null c 1 3\n" +
-        c.node + "\nexec \"$0\" \"$@\"\n";
-    const auto result = testing::run_process(
-        "/usr/bin/unshare",
-        {.args = {"--mount", "--propagation", "private", "/bin/sh", "-c", script, testing::helper_binary(), "--fixture",
-                  fixture.string(), "--allow-real-write", "--expect-serial", std::string(kTestSerial)},
-         .env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"},
-         .stdin_text = request()});
+    const auto result = testing::run_helper_with_fake_disk(
+        utility.string(), c.node,
+        {"--fixture", fixture.string(), "--allow-real-write", "--expect-serial", std::string(kTestSerial)}, request());
     const auto reply = reply_of(result);
     EXPECT_EQ(reply.value("ok", json::Value()), false);
     EXPECT_TRUE(reply.value("message", "").starts_with(c.message)) << reply.dump();

@@ -1,5 +1,8 @@
 #include "devices.hpp"
 
+#include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/json.hpp"
+
 namespace kelmar_vindle::testing {
 
 DeviceCandidate usb_stick(std::string serial, std::string bsd_name, std::uint64_t size) {
@@ -32,6 +35,16 @@ std::string mock_list_text(const std::vector<DeviceCandidate>& devices) {
     text += out.take();
   }
   return text + "]\n";
+}
+
+std::string request_line(std::string_view command, const std::string& image_path, std::string_view image,
+                         const DeviceIdentity& target) {
+  json::Writer target_text;
+  write_device_identity(target_text, target);
+  return R"({"v":1,"cmd":")" + std::string(command) + R"(","job":{"job_id":"test","image_path":)" +
+         json::quote(image_path) + R"(,"expected_sha256":")" + checksum::sha256_hex(image) + R"(","expected_size":)" +
+         std::to_string(image.size()) + R"(,"write_mode":"raw-dd-hybrid","target":)" + target_text.text() +
+         R"(,"confirmed_label":"Stick","dry_run":false}})" + "\n";
 }
 
 }  // namespace kelmar_vindle::testing

@@ -33,6 +33,14 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run);
 // every container or chroot does). Probed once by doing exactly that.
 bool private_mount_namespace_available();
 
+// Runs the helper with `args` in a private mount namespace where a tmpfs at
+// /usr/sbin holds a copy of `disk_utility` as diskutil and a tmpfs at /dev
+// holds /dev/null and whatever the shell command `make_node` makes (the raw
+// node), so that the unchanged binary meets a fake disk. Needs
+// `private_mount_namespace_available()`.
+ProcessResult run_helper_with_fake_disk(const std::string& disk_utility, const std::string& make_node,
+                                        std::vector<std::string> args, std::string stdin_text);
+
 // The helper binary built alongside the tests, and running it.
 std::string helper_binary();
 ProcessResult run_helper(const ProcessRun& run);

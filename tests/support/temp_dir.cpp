@@ -1,5 +1,8 @@
 #include "temp_dir.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -37,6 +40,13 @@ std::string read_file(const std::filesystem::path& path) {
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
+}
+
+void age(const std::filesystem::path& path) {
+  const timespec y2000{946684800, 0};
+  const timespec times[2] = {y2000, y2000};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+    throw std::runtime_error("cannot set the times of " + path.string());
 }
 
 }  // namespace kelmar_vindle::testing

@@ -28,4 +28,8 @@ void write_file(const std::filesystem::path& path, std::string_view contents);
 // The whole contents of a file.
 std::string read_file(const std::filesystem::path& path);
 
+// Sets the file's access and modification times to the year 2000, so that
+// any later change of it shows in its times whatever the clock's grain.
+void age(const std::filesystem::path& path);
+
 }  // namespace kelmar_vindle::testing

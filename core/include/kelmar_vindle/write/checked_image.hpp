@@ -23,6 +23,8 @@ class CheckedImage {
   // Fails with `Io` "image changed after it was checked" when the file's
   // length, modification time or status-change time differ from what they
   // were when it was checked: its bytes may no longer be the checked ones.
+  // A change within the file system clock's grain of the check itself can
+  // go unseen here; the read-back then reports it.
   [[nodiscard]] Result<void> check_unchanged() const;
 
  private:
