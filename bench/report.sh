@@ -5,6 +5,8 @@
 #   - the raw backend's copy against `dd bs=1M conv=fsync`, and its whole write
 #     against `openssl dgst` + that dd + `openssl dgst`, onto tmpfs (512 MiB)
 #   - the raw backend's peak resident memory for a 64 MiB and a 512 MiB image
+#   - a whole write through the file sink against the same tools, and its
+#     peak resident memory (512 MiB)
 #   - the median latency of one `validate` through standard input, process
 #     start included, against starting /bin/true (101 runs each)
 #   - inside the emulated machine, the Linux raw backend's write and read-back
@@ -21,6 +23,9 @@ bench/hash_image.sh 1024
 echo "== raw backend onto tmpfs"
 BENCH_TARGET_DIR=/dev/shm bench/raw_write.sh 512
 BENCH_TARGET_DIR=/dev/shm bench/raw_write.sh 64 | grep -o 'peak RSS.*' | sed 's/^/64 MiB image: /'
+
+echo "== file sink"
+bench/sink_write.sh 512
 
 echo "== validate through standard input"
 work=$(mktemp -d /tmp/kelmar_vindle_report.XXXXXX)

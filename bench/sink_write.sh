@@ -2,7 +2,8 @@
 # Times one whole `write` through the file sink (image check, copy into the
 # sink, read-back verification) against the same work done by standard tools
 # on the same files in the same run: `openssl dgst -sha256` of the image, a
-# `dd bs=1M` copy, and `openssl dgst -sha256` of the copy. Prints the ratio.
+# `dd bs=1M` copy, and `openssl dgst -sha256` of the copy. Prints the ratio
+# and the helper's peak resident memory.
 #
 #   bench/sink_write.sh [size in MiB, default 512]
 set -euo pipefail
@@ -18,7 +19,11 @@ request='{"v":1,"cmd":"write","job":{"job_id":"bench","image_path":"'$image'","e
 request+='"expected_size":'$size',"write_mode":"raw-dd-hybrid","target":'$target','
 request+='"confirmed_label":"bench","dry_run":false}}'
 
-run_helper() { printf '%s\n' "$request" | "$helper" --fixture examples/devices.json --sink "$work/sink.img" >"$work/reply"; }
+run_helper() {
+  printf '%s\n' "$request" >"$work/request"
+  /usr/bin/time -f '%M' -o "$work/peak" "$helper" --fixture examples/devices.json --sink "$work/sink.img" \
+    <"$work/request" >"$work/reply"
+}
 run_tools() {
   openssl dgst -sha256 "$image" >/dev/null
   dd if="$image" of="$work/copy.img" bs=1M status=none
@@ -34,6 +39,6 @@ for _ in 1 2 3; do
   ((best_tools == 0 || t < best_tools)) && best_tools=$t
 done
 grep -q '"ok":true' "$work/reply" || { cat "$work/reply"; exit 1; }
-awk -v h="$best_helper" -v t="$best_tools" -v mib="$mib" 'BEGIN {
-  printf "image %d MiB: helper write %.0f ms, openssl+dd+openssl %.0f ms, ratio %.2f\n",
-         mib, h / 1e6, t / 1e6, h / t }'
+awk -v h="$best_helper" -v t="$best_tools" -v mib="$mib" -v peak="$(cat "$work/peak")" 'BEGIN {
+  printf "image %d MiB: helper write %.0f ms, openssl+dd+openssl %.0f ms, ratio %.2f; peak RSS %d KiB\n",
+         mib, h / 1e6, t / 1e6, h / t, peak }'

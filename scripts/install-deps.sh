@@ -13,6 +13,8 @@ packages=(
   libgtest-dev
   libssl-dev
   openssl
+  # the benchmarks' peak memory
+  time
   # the fuzz targets: libFuzzer with clang 16
   clang-16
   libclang-rt-16-dev

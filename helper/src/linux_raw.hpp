@@ -15,19 +15,19 @@ class LinuxDisks final : public write::DiskInterface {
   explicit LinuxDisks(RawBackendPaths paths) : paths_(std::move(paths)) {}
 
   // Needs the target's `linux_dev_name`; its node is `sd_path` of it.
-  Result<write::Disk> locate(const DeviceIdentity& target) const override;
+  [[nodiscard]] Result<write::Disk> locate(const DeviceIdentity& target) const override;
   // Refuses a disk with an active swap area; unmounts every file system
   // mounted from the disk or its partitions, innermost first; a mount that
   // will not go (busy) fails the job before anything is written.
-  Result<void> prepare(const write::Disk& disk) const override;
+  [[nodiscard]] Result<void> prepare(const write::Disk& disk) const override;
   // Read and write, exclusively (fails while anything else holds the disk),
   // with direct I/O where the node takes it.
-  Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
+  [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
   // Direct while the chunk is a whole number of the device's blocks.
-  Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
-  Result<void> flush(int fd) const override;
+  [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
+  [[nodiscard]] Result<void> flush(int fd) const override;
   // `sha256_from_storage` of the node.
-  Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
+  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
 
   // "{device directory}/sdX" for a kernel name "sd" followed by lower-case
   // letters; anything else is refused as not USB.

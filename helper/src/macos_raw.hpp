@@ -14,14 +14,14 @@ class MacosDisks final : public write::DiskInterface {
 
   // Needs the target's `mac_bsd_name` (else `DeviceIdentityMismatch`); its
   // node is `rdisk_path` of it.
-  Result<write::Disk> locate(const DeviceIdentity& target) const override;
+  [[nodiscard]] Result<write::Disk> locate(const DeviceIdentity& target) const override;
   // "{disk utility} unmountDisk force {device directory}/diskN"; a utility
   // that does not succeed fails with "unmountDisk failed: {its stderr}".
-  Result<void> prepare(const write::Disk& disk) const override;
-  Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
-  Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
-  Result<void> flush(int fd) const override;
-  Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
+  [[nodiscard]] Result<void> prepare(const write::Disk& disk) const override;
+  [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
+  [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
+  [[nodiscard]] Result<void> flush(int fd) const override;
+  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
 
   // The raw node of a whole disk "diskN" (white space around it ignored):
   // "{device directory}/rdiskN". Partitions and other names are refused as

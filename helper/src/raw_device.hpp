@@ -15,6 +15,6 @@ std::optional<std::uint64_t> media_size(int fd);
 
 // After fsync, makes the drive put its own cache on the medium where fsync
 // alone does not; answers meaning "not supported here" are not failures.
-Result<void> synchronize_cache(int fd);
+[[nodiscard]] Result<void> synchronize_cache(int fd);
 
 }  // namespace kelmar_vindle::helper::raw_device

@@ -34,7 +34,7 @@ class DeviceEnumerator {
  public:
   virtual ~DeviceEnumerator() = default;
   // An owned list, in the source's order. Takes the enumerator read-only.
-  virtual Result<std::vector<DeviceCandidate>> list() const = 0;
+  [[nodiscard]] virtual Result<std::vector<DeviceCandidate>> list() const = 0;
 };
 
 // The candidate a platform list gives for a disk: the top-level fields copied
@@ -46,7 +46,7 @@ DeviceCandidate candidate_from_identity(DeviceIdentity identity);
 Bus protocol_to_bus(std::string_view protocol);
 
 // All nine members are required.
-json::Read<DeviceCandidate> read_device_candidate(const json::Value& value);
+[[nodiscard]] json::Read<DeviceCandidate> read_device_candidate(const json::Value& value);
 
 // Writes the nine members in declaration order, `identity` nested.
 void write_device_candidate(json::Writer& out, const DeviceCandidate& candidate);
@@ -54,6 +54,6 @@ void write_device_candidate(json::Writer& out, const DeviceCandidate& candidate)
 // Decodes a mock device list: one JSON array of candidates, read straight from
 // the text, so a field given twice in a record is refused. File order and
 // duplicates are kept; nothing is checked beyond the JSON form.
-json::Read<std::vector<DeviceCandidate>> read_mock_device_list(std::string_view text);
+[[nodiscard]] json::Read<std::vector<DeviceCandidate>> read_mock_device_list(std::string_view text);
 
 }  // namespace kelmar_vindle

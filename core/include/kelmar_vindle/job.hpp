@@ -29,12 +29,12 @@ struct WriteJob {
   // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long and that
   // `expected_size` is not 0. Reports the first failure as a protocol error;
   // touches no file or device.
-  Result<void> validate_shape() const;
+  [[nodiscard]] Result<void> validate_shape() const;
 
   friend bool operator==(const WriteJob&, const WriteJob&) = default;
 };
 
 // All eight members required, none nullable; the positional form is accepted.
-json::Read<WriteJob> read_write_job(const json::Value& value);
+[[nodiscard]] json::Read<WriteJob> read_write_job(const json::Value& value);
 
 }  // namespace kelmar_vindle

@@ -45,7 +45,7 @@ enum class DuplicateMembers {
 // last character consumed; nesting deeper than `kMaxDepth` fails with
 // "recursion limit exceeded". Never throws (but for allocation failure) and
 // never recurses, whatever the input.
-Read<Value> parse(std::string_view text, DuplicateMembers duplicates);
+[[nodiscard]] Read<Value> parse(std::string_view text, DuplicateMembers duplicates);
 
 // ---- Typed reading -------------------------------------------------------
 
@@ -55,15 +55,15 @@ std::string describe_unexpected(const Value& value);
 // "invalid type: {unexpected}, expected {expected}".
 std::string invalid_type(const Value& value, std::string_view expected);
 
-Read<std::string> read_string(const Value& value);
-Read<bool> read_bool(const Value& value);
+[[nodiscard]] Read<std::string> read_string(const Value& value);
+[[nodiscard]] Read<bool> read_bool(const Value& value);
 
 // An unsigned integer that must fit `T`; `type_name` ("u16", "u32", "u64")
 // names it in the messages.
-Read<std::uint64_t> read_unsigned(const Value& value, std::uint64_t max, std::string_view type_name);
+[[nodiscard]] Read<std::uint64_t> read_unsigned(const Value& value, std::uint64_t max, std::string_view type_name);
 
 template <std::unsigned_integral T>
-Read<T> read_unsigned_as(const Value& value, std::string_view type_name) {
+[[nodiscard]] Read<T> read_unsigned_as(const Value& value, std::string_view type_name) {
   auto n = read_unsigned(value, std::numeric_limits<T>::max(), type_name);
   if (!n) return std::unexpected(std::move(n.error()));
   return static_cast<T>(*n);
@@ -85,7 +85,7 @@ auto read_optional(const Value& value, F&& reader)
 
 // Stores a successful read into `out`.
 template <class T>
-Read<void> assign(T& out, Read<T> read) {
+[[nodiscard]] Read<void> assign(T& out, Read<T> read) {
   if (!read) return std::unexpected(std::move(read.error()));
   out = std::move(*read);
   return {};
@@ -107,14 +107,15 @@ struct FieldSpec {
 // declaration order fails with "missing field `x`"; optional fields not seen
 // are left as they are. The array form needs every field, in order, except
 // trailing fields `added_later`.
-Read<void> read_record(const Value& value, std::string_view record_name, std::span<const FieldSpec> fields,
-                       const std::function<Read<void>(std::size_t, const Value&)>& visit);
+[[nodiscard]] Read<void> read_record(const Value& value, std::string_view record_name,
+                                     std::span<const FieldSpec> fields,
+                                     const std::function<Read<void>(std::size_t, const Value&)>& visit);
 
 // Reads a field-less enumeration value given as its name, or as an object with
 // the name as its one member and null as its value. Returns the index of the
 // name in `names`; an unknown name fails with "unknown variant `x`, expected
 // one of `a`, `b`".
-Read<std::size_t> read_unit_variant(const Value& value, std::span<const std::string_view> names);
+[[nodiscard]] Read<std::size_t> read_unit_variant(const Value& value, std::span<const std::string_view> names);
 
 // "unknown variant `x`, expected one of `a`, `b`, ..."
 std::string unknown_variant(std::string_view given, std::span<const std::string_view> names);

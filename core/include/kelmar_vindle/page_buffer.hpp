@@ -15,7 +15,7 @@ class PageBuffer {
  public:
   // Room for `size` bytes, zeroed by the system. Buffers ask for huge pages,
   // so that filling gigabytes does not cost a page fault every 4 KiB.
-  static Result<PageBuffer> allocate(std::size_t size);
+  [[nodiscard]] static Result<PageBuffer> allocate(std::size_t size);
 
   PageBuffer(PageBuffer&& other) noexcept;
   PageBuffer& operator=(PageBuffer&& other) noexcept;

@@ -65,7 +65,7 @@ struct HelperEvent {
 // Decodes one request text: JSON syntax, then the version gate ("v" must be
 // the integer 1; it is checked before anything else), then the command and
 // its job. Every failure is a `Protocol` error carrying the reason.
-Result<HelperRequest> parse_request(std::string_view text);
+[[nodiscard]] Result<HelperRequest> parse_request(std::string_view text);
 
 // One compact JSON object, members in protocol order, absent optional members
 // left out; never contains a raw line feed. Cannot fail.

@@ -19,6 +19,6 @@ inline constexpr std::array<std::string_view, 5> kBusNames{"usb", "sata", "nvme"
 constexpr std::string_view bus_name(Bus bus) { return kBusNames[static_cast<std::size_t>(bus)]; }
 
 // Exactly the five names (case-sensitive), or the `{"usb":null}` object form.
-json::Read<Bus> read_bus(const json::Value& value);
+[[nodiscard]] json::Read<Bus> read_bus(const json::Value& value);
 
 }  // namespace kelmar_vindle

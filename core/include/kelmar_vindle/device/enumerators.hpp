@@ -14,7 +14,7 @@ class MockEnumerator final : public DeviceEnumerator, public DeviceSnapshot {
  public:
   explicit MockEnumerator(std::vector<DeviceCandidate> devices) : devices_(std::move(devices)) {}
 
-  Result<std::vector<DeviceCandidate>> list() const override { return devices_; }
+  [[nodiscard]] Result<std::vector<DeviceCandidate>> list() const override { return devices_; }
 
  private:
   std::vector<DeviceCandidate> devices_;
@@ -24,7 +24,7 @@ class MockEnumerator final : public DeviceEnumerator, public DeviceSnapshot {
 // are passed on unchanged.
 class PlatformEnumerator final : public DeviceEnumerator, public DeviceSnapshot {
  public:
-  Result<std::vector<DeviceCandidate>> list() const override;
+  [[nodiscard]] Result<std::vector<DeviceCandidate>> list() const override;
 };
 
 }  // namespace kelmar_vindle

@@ -37,7 +37,7 @@ struct DeviceIdentity {
 // Reads the object form (any member order, unknown members ignored; optional
 // members absent or null are none) or the positional form, of eleven elements
 // or twelve with `linux_dev_name`.
-json::Read<DeviceIdentity> read_device_identity(const json::Value& value);
+[[nodiscard]] json::Read<DeviceIdentity> read_device_identity(const json::Value& value);
 
 // Writes the eleven members up to `mac_bsd_name` in declaration order, absent
 // optionals as null, then `linux_dev_name` only when present.

@@ -20,6 +20,7 @@ namespace kelmar_vindle {
 // `DeviceAmbiguous` (several matches), `RejectedSystem` or `RejectedNotUsb`
 // (the one match, judged by its own flags and, for system disks, also by its
 // identity's).
-Result<DeviceCandidate> revalidate_against_live(const DeviceIdentity& expected, std::span<const DeviceCandidate> live);
+[[nodiscard]] Result<DeviceCandidate> revalidate_against_live(const DeviceIdentity& expected,
+                                                              std::span<const DeviceCandidate> live);
 
 }  // namespace kelmar_vindle
