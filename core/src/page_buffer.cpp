@@ -12,7 +12,7 @@ namespace kelmar_vindle {
 Result<PageBuffer> PageBuffer::allocate(std::size_t size) {
   if (size == 0) return PageBuffer(nullptr, 0);
   void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (data == MAP_FAILED) return std::unexpected(Error::io(os_error_text(errno)));
+  if (data == MAP_FAILED) return std::unexpected(last_os_error());
 #if defined(MADV_HUGEPAGE)
   ::madvise(data, size, MADV_HUGEPAGE);  // a hint; where it is refused, small pages serve
 #endif

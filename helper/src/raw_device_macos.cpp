@@ -22,7 +22,7 @@ std::optional<std::uint64_t> media_size(int fd) {
 Result<void> synchronize_cache(int fd) {
   if (::ioctl(fd, DKIOCSYNCHRONIZE) == 0) return {};
   if (errno == ENOTTY || errno == ENOTSUP || errno == EINVAL) return {};
-  return std::unexpected(Error::io(os_error_text(errno)));
+  return std::unexpected(last_os_error());
 }
 
 }  // namespace kelmar_vindle::helper::raw_device

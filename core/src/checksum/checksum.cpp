@@ -8,6 +8,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/image_file.hpp"
 #include "kelmar_vindle/page_buffer.hpp"
+#include "kelmar_vindle/read_ahead.hpp"
 
 namespace kelmar_vindle::checksum {
 
@@ -60,7 +61,7 @@ Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, s
   // A wrong length is known from the metadata: an image of terabytes is not
   // read to its end to be told so.
   if (size != expected_size) return SizeDiffers{expected_size, size};
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint only; failure changes nothing
+  advise_sequential(fd);
   auto digest = sha256_reader(fd, size);
   if (!digest) return std::unexpected(std::move(digest.error()));
   if (*digest == expected_sha256) return Matches{std::move(*digest), size};
