@@ -18,6 +18,11 @@ packages=(
   # the fuzz targets: libFuzzer with clang 16
   clang-16
   libclang-rt-16-dev
+  # the macOS cross-build: ld64.lld, libc++ 16's headers, llvm-objdump
+  lld-16
+  libc++-16-dev
+  libc++abi-16-dev
+  llvm-16
   # the emulated machine of the USB guest test
   qemu-system-x86
   busybox-static
