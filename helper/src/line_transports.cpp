@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/protocol.hpp"
 #include "kelmar_vindle/text.hpp"
+#include "peer_client.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
@@ -83,15 +85,23 @@ TextResult<UniqueFd> accept_one(const UniqueFd& listener) {
 
 }  // namespace
 
-std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend) {
-  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend);
+std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
+                        const Client& client) {
+  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, client);
   return encode_event(event);
 }
 
-TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend) {
+TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher) {
+  Client client = launcher;
+  struct stat input {};
+  if (::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode)) {
+    auto peer = peer_client(STDIN_FILENO);
+    if (!peer) return std::unexpected(peer.error().detail());
+    client = std::move(*peer);
+  }
   const auto line = read_request_line(STDIN_FILENO);
   if (!line) return std::unexpected(line.error());
-  return send_line(STDOUT_FILENO, handle_line(*line, source, backend) + "\n");
+  return send_line(STDOUT_FILENO, handle_line(*line, source, backend, client) + "\n");
 }
 
 TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend) {
@@ -106,10 +116,14 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
   if (!connection) return std::unexpected(connection.error());
   const auto reader = close_on_exec(::dup(connection->get()));
   if (!reader) return std::unexpected(reader.error());
+  const auto client = peer_client(connection->get());
+  if (!client) return std::unexpected(client.error().detail());
 
   const auto line = read_request_line(reader->get());
   if (!line) return std::unexpected(line.error());
-  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend) + "\n"); !sent) return sent;
+  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend, *client) + "\n"); !sent) {
+    return sent;
+  }
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.

@@ -10,15 +10,20 @@
 
 namespace kelmar_vindle::helper {
 
-// Trims Unicode white space, dispatches, and encodes the one event as a
-// compact JSON line (without its line feed). Never fails.
-std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend);
+// Trims Unicode white space, dispatches for `client`, and encodes the one
+// event as a compact JSON line (without its line feed). Never fails.
+std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
+                        const Client& client = Client::root());
 
-// Answers one request read from standard input on standard output.
-[[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend);
+// Answers one request read from standard input on standard output. The
+// client is the peer when standard input is a Unix-domain socket (a
+// socket-activated service), else `launcher`, the user who started the
+// helper (start-up decides).
+[[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
+                                          const Client& launcher = Client::root());
 
-// Binds `path`, accepts one connection, answers one request on it and removes
-// the socket file again.
+// Binds `path`, accepts one connection, answers one request on it for the
+// connection's peer and removes the socket file again.
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend);
 

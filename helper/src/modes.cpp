@@ -10,7 +10,8 @@ TextResult<> run_mode(StartupPlan& plan) {
   struct Runner {
     const DeviceSnapshot& source;
     const WriteBackend& backend;
-    TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend); }
+    const Client& launcher;
+    TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend, launcher); }
     TextResult<> operator()(const UnixSocketMode& mode) const {
       return run_unix_socket_mode(mode.path, source, backend);
     }
@@ -19,7 +20,7 @@ TextResult<> run_mode(StartupPlan& plan) {
     }
     TextResult<> operator()(const XpcMode&) const { return {}; }  // handled above
   };
-  return std::visit(Runner{*plan.source, *plan.backend}, plan.mode);
+  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher}, plan.mode);
 }
 
 }  // namespace kelmar_vindle::helper

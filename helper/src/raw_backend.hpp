@@ -68,8 +68,9 @@ class RawDiskBackend : public WriteBackend {
   // interlock again and a fresh re-identification of the disk; unmount; the
   // image unchanged since its check; copy in 1 MiB chunks and flush; read
   // exactly the image's length back and compare digests.
-  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
-                                              ProgressFn& progress) const final;
+  using WriteBackend::write_job;
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const Client& client,
+                                              const std::atomic<bool>& cancel, ProgressFn& progress) const final;
 
   // The interlock, then the disk's node from the name the target carries.
   // Reads only the job and the settings; returns the node's path.

@@ -1,5 +1,10 @@
 #include "startup.hpp"
 
+#include <unistd.h>
+
+#include <charconv>
+#include <optional>
+
 #include "kelmar_vindle/device/enumerators.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
@@ -20,7 +25,42 @@ TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOpt
   return std::make_unique<MockEnumerator>(std::move(*devices));
 }
 
+// A user or group ID: decimal digits, and not the all-ones "no ID" value.
+template <class Id>
+std::optional<Id> read_id(std::string_view text) {
+  Id value{};
+  const auto* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || at != end || value == static_cast<Id>(-1)) return std::nullopt;
+  return value;
+}
+
 }  // namespace
+
+TextResult<Client> launching_client(const Environment& env) {
+  const auto variable = [&](std::string_view name) -> const std::string* {
+    const auto found = env.find(name);
+    return found == env.end() ? nullptr : &found->second;
+  };
+  if (const auto* pkexec = variable("PKEXEC_UID")) {
+    const auto uid = read_id<uid_t>(*pkexec);
+    if (!uid) return std::unexpected(std::string("PKEXEC_UID is not a user ID"));
+    return Client::of_user(*uid);
+  }
+  if (const auto* sudo = variable("SUDO_UID")) {
+    const auto uid = read_id<uid_t>(*sudo);
+    if (!uid) return std::unexpected(std::string("SUDO_UID is not a user ID"));
+    std::optional<gid_t> gid;
+    if (const auto* sudo_gid = variable("SUDO_GID")) {
+      gid = read_id<gid_t>(*sudo_gid);
+      if (!gid) return std::unexpected(std::string("SUDO_GID is not a group ID"));
+    }
+    return Client::of_user(*uid, gid ? &*gid : nullptr);
+  }
+  if (::getuid() == 0) return Client::root();
+  const gid_t gid = ::getgid();
+  return Client::of_user(::getuid(), &gid);
+}
 
 TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,
                                                          const DeviceSnapshot& live_disks) {
@@ -65,7 +105,10 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   if (std::holds_alternative<NamedPipeMode>(mode)) {
     return std::unexpected(std::string("named pipe listen is Windows-only"));
   }
-  return StartupPlan{std::move(options), std::move(*source), std::move(*backend), std::move(mode)};
+  auto launcher = launching_client(env);
+  if (!launcher) return std::unexpected(std::move(launcher.error()));
+  return StartupPlan{std::move(options), std::move(*source), std::move(*backend), std::move(mode),
+                     std::move(*launcher)};
 }
 
 }  // namespace kelmar_vindle::helper

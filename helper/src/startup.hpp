@@ -24,7 +24,15 @@ struct StartupPlan {
   // (`LinuxRawBackend` on Linux, `MacosRawBackend` elsewhere).
   std::unique_ptr<WriteBackend> backend;
   ListenMode mode;  // never `NamedPipeMode`: that is refused here
+  // Whom the standard-input mode serves when its input is not a socket: the
+  // user a privilege launcher names (PKEXEC_UID, else SUDO_UID and
+  // SUDO_GID), else the process's real user and group.
+  Client launcher = Client::root();
 };
+
+// The launcher's user as above, from `env` and the process's real ids; a
+// variable that is not a user or group ID fails ("PKEXEC_UID is not a user ID").
+[[nodiscard]] TextResult<Client> launching_client(const Environment& env);
 
 // Runs the checks of start-up in order (arguments as UTF-8, sink with real
 // writes, the mock device list, the backend table, the service mode) and

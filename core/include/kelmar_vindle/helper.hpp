@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/device.hpp"
 #include "kelmar_vindle/device/snapshot.hpp"
 #include "kelmar_vindle/error.hpp"
@@ -13,16 +14,18 @@
 
 namespace kelmar_vindle {
 
-// Borrowed for one request; the caller owns both.
+// Borrowed for one request; the caller owns both. `client` is whom the
+// request is served for: files it names are opened with its rights.
 struct DispatchDeps {
   const DeviceSnapshot& snapshot;
   const WriteBackend& writer;
+  Client client = Client::root();
 };
 
 // The entry every transport uses: request text in, one event out. Never
 // fails; a malformed request yields a `result` with the code "protocol".
-HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot,
-                                      const WriteBackend& writer);
+HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
+                                      const Client& client = Client::root());
 
 // A decoded request in, one event out. For `validate` and `write`: the job's
 // shape, then a fresh live list, then revalidation of the target; for

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/job.hpp"
 #include "kelmar_vindle/page_buffer.hpp"
@@ -60,11 +61,16 @@ class WriteBackend {
                                                              const std::atomic<bool>& cancel,
                                                              ProgressFn& progress) const = 0;
 
-  // Writes the job's image file: opened once, checked against the job's size
-  // and digest, streamed onto the target and read back. Returns the
-  // read-back digest.
-  [[nodiscard]] virtual Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
-                                                      ProgressFn& progress) const = 0;
+  // Writes the job's image file: opened once, as `client`, checked against
+  // the job's size and digest, streamed onto the target and read back.
+  // Returns the read-back digest.
+  [[nodiscard]] virtual Result<std::string> write_job(const WriteJob& job, const Client& client,
+                                                      const std::atomic<bool>& cancel, ProgressFn& progress) const = 0;
+  // The same for a client that is root.
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
+                                              ProgressFn& progress) const {
+    return write_job(job, Client::root(), cancel, progress);
+  }
 };
 
 // The file sink: owns its path and holds no other state, so one instance
@@ -88,8 +94,9 @@ class MockFileBackend final : public WriteBackend {
   // Checks the image (nothing reported while checking) before the sink is
   // touched, then streams it from the checked descriptor as above: memory
   // stays one chunk whatever the image's size.
-  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
-                                              ProgressFn& progress) const override;
+  using WriteBackend::write_job;
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const Client& client,
+                                              const std::atomic<bool>& cancel, ProgressFn& progress) const override;
 
  private:
   std::filesystem::path sink_path_;

@@ -49,8 +49,8 @@ Result<void> CheckedImage::check_unchanged() const {
 }
 
 Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size) {
-  auto fd = open_image(path);
+                                        std::uint64_t expected_size, const Client& client) {
+  auto fd = open_image(path, client);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Taken before the hash: a change while it runs shows at the copy.
   const auto stamp = CheckedImage::stamp_of(fd->get());

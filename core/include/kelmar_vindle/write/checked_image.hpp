@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
 
@@ -28,7 +29,8 @@ class CheckedImage {
   [[nodiscard]] Result<void> check_unchanged() const;
 
  private:
-  friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t);
+  friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t,
+                                                 const Client&);
 
   struct Stamp {
     std::uint64_t size = 0;
@@ -44,12 +46,15 @@ class CheckedImage {
   Stamp stamp_;
 };
 
-// Opens the image once (regular files only, see `open_image`), compares its
+// Opens the image once, as `client` (regular files only, see `open_image`:
+// a file the client could not read is refused as it would be for the client,
+// and nothing else about it is told), compares its
 // length from the metadata with `expected_size` before reading a byte
 // (`SizeMismatch` with the file's real length), hashes exactly that many
 // bytes (`ImageHashMismatch` naming both digests) and rewinds it to its
 // start for the copy.
 [[nodiscard]] Result<CheckedImage> open_checked_image(const std::filesystem::path& path,
-                                                      std::string_view expected_sha256, std::uint64_t expected_size);
+                                                      std::string_view expected_sha256, std::uint64_t expected_size,
+                                                      const Client& client);
 
 }  // namespace kelmar_vindle::write

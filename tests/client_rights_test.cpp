@@ -1,0 +1,196 @@
+// The helper runs as root but opens the image its client names with the
+// client's rights: a file the client could not read itself is refused as
+// the system refuses it, and the reply tells nothing else about it. Through
+// the real binary, with a real unprivileged client (a child that drops to
+// the user "nobody").
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "devices.hpp"
+#include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/json.hpp"
+#include "process_runner.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::TempDir;
+
+constexpr std::string_view kPermissionDenied = "I/O error: Permission denied (os error 13)";
+
+// Sends `request` over the socket at `path` from a child that has become
+// `user` (its own group and supplementary groups, nothing of root's), and
+// returns the reply the child read.
+std::string exchange_as(const passwd& user, const std::string& path, const std::string& request) {
+  int pipe_ends[2];
+  if (::pipe(pipe_ends) != 0) return "pipe failed";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe_ends[0]);
+    const gid_t group = user.pw_gid;
+    if (::setgroups(1, &group) != 0 || ::setgid(user.pw_gid) != 0 || ::setuid(user.pw_uid) != 0) ::_exit(2);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
+    if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) ::_exit(4);
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      if (::write(pipe_ends[1], buffer, static_cast<std::size_t>(got)) != got) ::_exit(5);
+    }
+    ::_exit(0);
+  }
+  ::close(pipe_ends[1]);
+  std::string reply;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;) {
+    reply.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(pipe_ends[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "client failed with " + std::to_string(status);
+  return reply;
+}
+
+json::Value reply_of(std::string_view text) {
+  auto reply = json::parse(text, json::DuplicateMembers::LastWins);
+  EXPECT_TRUE(reply.has_value()) << text;
+  return reply.value_or(json::Value::object());
+}
+
+class ClientRights : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const passwd* found = ::getpwnam("nobody");
+    if (::geteuid() != 0 || found == nullptr || found->pw_uid == 0) {
+      GTEST_SKIP() << "needs root and an unprivileged user named nobody";
+    }
+    nobody = *found;
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+    secret = make_image("secret.iso", 0600, 0);
+    world = make_image("world.iso", 0644, 0);
+    group = make_image("group.iso", 0640, nobody.pw_gid);
+    fixture = dir.write("devices.json", testing::mock_list_text({stick}));
+  }
+
+  std::filesystem::path make_image(std::string_view name, mode_t mode, gid_t owner_group) const {
+    const auto path = dir.write(name, image);
+    EXPECT_EQ(::chown(path.c_str(), 0, owner_group), 0);
+    EXPECT_EQ(::chmod(path.c_str(), mode), 0);
+    return path;
+  }
+
+  std::string request(const std::filesystem::path& path, std::string_view bytes) const {
+    return testing::request_line("write", path.string(), bytes, stick.identity);
+  }
+
+  TempDir dir;
+  passwd nobody{};
+  const std::string image = std::string(300'000, 'i') + "mage";
+  const DeviceCandidate stick = testing::usb_stick("RIGHTS-1", "disk4", 64'000'000);
+  std::filesystem::path secret, world, group, fixture;
+};
+
+TEST_F(ClientRights, TheLaunchingUserOfStandardInputReadsOnlyWhatItMayRead) {
+  const std::string uid = std::to_string(nobody.pw_uid);
+  const std::string gid = std::to_string(nobody.pw_gid);
+  const auto sink = dir.path() / "sink.img";
+  struct Case {
+    std::string_view what;
+    std::vector<std::string> env;
+    std::filesystem::path image;
+    std::string_view claimed;  // what the job says the image holds
+    bool ok;
+  };
+  const std::string one_byte = "x";
+  const Case cases[] = {
+      {"sudo: a root-only file, any claimed size", {"SUDO_UID=" + uid, "SUDO_GID=" + gid}, secret, one_byte, false},
+      {"sudo: a root-only file, its true size and digest",
+       {"SUDO_UID=" + uid, "SUDO_GID=" + gid},
+       secret,
+       image,
+       false},
+      {"sudo: a file anyone may read", {"SUDO_UID=" + uid, "SUDO_GID=" + gid}, world, image, true},
+      {"sudo: a file its group may read", {"SUDO_UID=" + uid, "SUDO_GID=" + gid}, group, image, true},
+      {"pkexec: a root-only file", {"PKEXEC_UID=" + uid}, secret, image, false},
+      {"pkexec: a file its group may read", {"PKEXEC_UID=" + uid}, group, image, true},
+      {"root itself keeps root's rights", {}, secret, image, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(sink);
+    const auto result = testing::run_helper({.args = {"--fixture", fixture.string(), "--sink", sink.string()},
+                                             .env = c.env,
+                                             .stdin_text = request(c.image, c.claimed)});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto reply = reply_of(result.out);
+    EXPECT_EQ(reply.value("ok", json::Value()), c.ok) << result.out;
+    if (c.ok) {
+      EXPECT_EQ(testing::read_file(sink), image);
+    } else {
+      EXPECT_EQ(reply.value("message", json::Value()), kPermissionDenied) << "nothing else about the file";
+      EXPECT_FALSE(std::filesystem::exists(sink));
+    }
+  }
+  // A launcher variable that names no user stops the helper before it serves.
+  const auto result = testing::run_helper({.args = {"--fixture", fixture.string()}, .env = {"SUDO_UID=nobody"}});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.err, "helper error: SUDO_UID is not a user ID\n");
+}
+
+TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
+  const auto sink = dir.path() / "sink.img";
+  const std::string socket_path = (dir.path() / "helper.sock").string();
+  struct Case {
+    std::string_view what;
+    std::filesystem::path image;
+    std::string_view claimed;
+    bool ok;
+  };
+  const Case cases[] = {
+      {"a root-only file, a wrong size", secret, "x", false},
+      {"a root-only file, its true size and digest", secret, image, false},
+      {"a file anyone may read", world, image, true},
+      {"a file its group may read", group, image, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(sink);
+    testing::ProcessResult served;
+    // umask 0: the socket must let the unprivileged client in.
+    std::thread helper([&] {
+      served = testing::run_process(
+          "/bin/sh", {.args = {"-c", "umask 000; exec \"$0\" \"$@\"", testing::helper_binary(), "--listen-unix",
+                               socket_path, "--fixture", fixture.string(), "--sink", sink.string()}});
+    });
+    for (int i = 0; i < 500 && !std::filesystem::exists(socket_path); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::string reply_text = exchange_as(nobody, socket_path, request(c.image, c.claimed));
+    helper.join();
+    ASSERT_EQ(served.exit_status, 0) << served.err;
+    const auto reply = reply_of(reply_text);
+    EXPECT_EQ(reply.value("ok", json::Value()), c.ok) << reply_text;
+    if (c.ok) {
+      EXPECT_EQ(testing::read_file(sink), image);
+    } else {
+      EXPECT_EQ(reply.value("message", json::Value()), kPermissionDenied) << "nothing else about the file";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelmar_vindle
