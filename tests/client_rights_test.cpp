@@ -3,6 +3,7 @@
 // the system refuses it, and the reply tells nothing else about it. Through
 // the real binary, with a real unprivileged client (a child that drops to
 // the user "nobody").
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -31,8 +32,10 @@ constexpr std::string_view kPermissionDenied = "I/O error: Permission denied (os
 
 // Sends `request` over the socket at `path` from a child that has become
 // `user` (its own group and supplementary groups, nothing of root's), and
-// returns the reply the child read.
-std::string exchange_as(const passwd& user, const std::string& path, const std::string& request) {
+// returns the reply the child read. With `send_open`, the child opens that
+// file itself, as the user, and sends the descriptor with the request.
+std::string exchange_as(const passwd& user, const std::string& path, const std::string& request,
+                        const std::string& send_open = {}) {
   int pipe_ends[2];
   if (::pipe(pipe_ends) != 0) return "pipe failed";
   const pid_t child = ::fork();
@@ -45,7 +48,23 @@ std::string exchange_as(const passwd& user, const std::string& path, const std::
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ::_exit(3);
-    if (::write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) ::_exit(4);
+    iovec bytes{const_cast<char*>(request.data()), request.size()};
+    msghdr message{};
+    message.msg_iov = &bytes;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (!send_open.empty()) {
+      const int image = ::open(send_open.c_str(), O_RDONLY);
+      if (image < 0) ::_exit(6);
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      cmsghdr* header = CMSG_FIRSTHDR(&message);
+      header->cmsg_level = SOL_SOCKET;
+      header->cmsg_type = SCM_RIGHTS;
+      header->cmsg_len = CMSG_LEN(sizeof(int));
+      std::memcpy(CMSG_DATA(header), &image, sizeof image);
+    }
+    if (::sendmsg(fd, &message, 0) != static_cast<ssize_t>(request.size())) ::_exit(4);
     char buffer[4096];
     for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
       if (::write(pipe_ends[1], buffer, static_cast<std::size_t>(got)) != got) ::_exit(5);
@@ -154,17 +173,24 @@ TEST_F(ClientRights, TheLaunchingUserOfStandardInputReadsOnlyWhatItMayRead) {
 TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
   const auto sink = dir.path() / "sink.img";
   const std::string socket_path = (dir.path() / "helper.sock").string();
+  // The client may open the image itself and hand it over: then the path is
+  // only reported, never opened, even one the client could not read.
+  const std::string other = "another image, which the client holds open";
+  const auto handed = dir.write("handed.iso", other);
   struct Case {
     std::string_view what;
     std::filesystem::path image;
     std::string_view claimed;
     bool ok;
+    std::string sent = {};  // a file the client opens and sends
   };
   const Case cases[] = {
       {"a root-only file, a wrong size", secret, "x", false},
       {"a root-only file, its true size and digest", secret, image, false},
       {"a file anyone may read", world, image, true},
       {"a file its group may read", group, image, true},
+      {"a descriptor of its own, the path root-only", secret, other, true, handed.string()},
+      {"a descriptor that is no regular file", world, image, false, "/dev/null"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -179,15 +205,17 @@ TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
     for (int i = 0; i < 500 && !std::filesystem::exists(socket_path); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const std::string reply_text = exchange_as(nobody, socket_path, request(c.image, c.claimed));
+    const std::string reply_text = exchange_as(nobody, socket_path, request(c.image, c.claimed), c.sent);
     helper.join();
     ASSERT_EQ(served.exit_status, 0) << served.err;
     const auto reply = reply_of(reply_text);
     EXPECT_EQ(reply.value("ok", json::Value()), c.ok) << reply_text;
     if (c.ok) {
-      EXPECT_EQ(testing::read_file(sink), image);
-    } else {
+      EXPECT_EQ(testing::read_file(sink), c.claimed) << "what the job names is what was written";
+    } else if (c.sent.empty()) {
       EXPECT_EQ(reply.value("message", json::Value()), kPermissionDenied) << "nothing else about the file";
+    } else {
+      EXPECT_EQ(reply.value("message", json::Value()), "I/O error: image is not a regular file");
     }
   }
 }

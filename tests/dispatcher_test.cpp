@@ -29,9 +29,9 @@ class FakeBackend final : public WriteBackend {
   BackendKind kind() const override { return kind_; }
   Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte>, const std::atomic<bool>& cancel,
                                        ProgressFn& progress) const override {
-    return write_job(job, Client::root(), cancel, progress);
+    return write_job(job, ImageAccess(), cancel, progress);
   }
-  Result<std::string> write_job(const WriteJob& job, const Client& /*client*/, const std::atomic<bool>& cancel,
+  Result<std::string> write_job(const WriteJob& job, const ImageAccess& /*image*/, const std::atomic<bool>& cancel,
                                 ProgressFn& progress) const override {
     written.push_back(job);
     cancel_was_set = cancel.load();

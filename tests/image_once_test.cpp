@@ -103,7 +103,7 @@ TEST(ImageCheck, TheHeldImageIsJudgedUnchangedOrChanged) {
     const auto path = dir.path() / "image.iso";
     std::filesystem::remove(path);
     std::filesystem::create_symlink(held, path);
-    auto checked = write::open_checked_image(path, checksum::sha256_hex(image), image.size(), Client::root());
+    auto checked = write::open_checked_image(path, checksum::sha256_hex(image), image.size(), ImageAccess());
     ASSERT_TRUE(checked.has_value()) << checked.error().text();
     c.meanwhile(path);
     const auto verdict = checked->check_unchanged();

@@ -45,7 +45,7 @@ HelperEvent dispatch_write(const WriteJob& job, const DispatchDeps& deps) {
 
   const std::atomic<bool> cancel_flag{false};
   ProgressFn ignore_progress = [](const WritePhase&) {};
-  auto digest = deps.writer.write_job(to_write, deps.client, cancel_flag, ignore_progress);
+  auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, ignore_progress);
   if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
 
   const Error& error = digest.error();
@@ -77,11 +77,11 @@ HelperEvent dispatch(const HelperRequest& request, const DispatchDeps& deps) {
 }
 
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const Client& client) {
+                                      const ImageAccess& image) {
   try {
     const auto request = parse_request(text);
     if (!request) return error_event(request.error());
-    return dispatch(*request, DispatchDeps{snapshot, writer, client});
+    return dispatch(*request, DispatchDeps{snapshot, writer, image});
   } catch (const std::exception& e) {
     // Last guard of the one-reply rule; the request path reports its
     // failures as values, so this only sees library surprises.

@@ -20,14 +20,44 @@ namespace {
 
 constexpr std::size_t kReadBufferSize = 8192;
 
+// One read from the socket `fd` that also takes the descriptors sent with
+// the bytes: the first one ever sent lands in `handed_over`, any other is
+// closed at once.
+Result<std::size_t> receive_some(int fd, std::span<std::byte> buffer, UniqueFd& handed_over) {
+  iovec bytes{buffer.data(), buffer.size()};
+  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int) * 8)> control{};
+  msghdr message{};
+  message.msg_iov = &bytes;
+  message.msg_iovlen = 1;
+  message.msg_control = control.data();
+  message.msg_controllen = control.size();
+  ssize_t got = 0;
+  while ((got = ::recvmsg(fd, &message, 0)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return std::unexpected(last_os_error());
+  for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+    const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int received = -1;
+      std::memcpy(&received, CMSG_DATA(header) + i * sizeof(int), sizeof(int));
+      UniqueFd owned(received);
+      // Not inherited by the disk utility; only the first one is the image.
+      if (!handed_over.valid() && ::fcntl(owned.get(), F_SETFD, FD_CLOEXEC) == 0) handed_over = std::move(owned);
+    }
+  }
+  return static_cast<std::size_t>(got);
+}
+
 // Collects the bytes up to and including the first line feed, or up to the
 // end of the input; there is no length limit. Reads ahead in whole buffers,
-// like any buffered reader: what follows the line is never processed.
-TextResult<std::string> read_request_line(int fd) {
+// like any buffered reader: what follows the line is never processed. On a
+// socket (`handed_over` given) a descriptor sent with the line is kept there.
+TextResult<std::string> read_request_line(int fd, UniqueFd* handed_over = nullptr) {
   std::string line;
   std::array<std::byte, kReadBufferSize> buffer{};
   for (;;) {
-    const auto got = read_some(fd, buffer);
+    const auto got = handed_over != nullptr ? receive_some(fd, buffer, *handed_over) : read_some(fd, buffer);
     if (!got) return std::unexpected(got.error().detail());
     if (*got == 0) break;
     const std::string_view chunk(reinterpret_cast<const char*>(buffer.data()), *got);
@@ -86,22 +116,25 @@ TextResult<UniqueFd> accept_one(const UniqueFd& listener) {
 }  // namespace
 
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const Client& client) {
-  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, client);
+                        const ImageAccess& image) {
+  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image);
   return encode_event(event);
 }
 
 TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher) {
   Client client = launcher;
+  UniqueFd handed_over;
   struct stat input {};
-  if (::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode)) {
+  const bool socket = ::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode);
+  if (socket) {
     auto peer = peer_client(STDIN_FILENO);
     if (!peer) return std::unexpected(peer.error().detail());
     client = std::move(*peer);
   }
-  const auto line = read_request_line(STDIN_FILENO);
+  const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr);
   if (!line) return std::unexpected(line.error());
-  return send_line(STDOUT_FILENO, handle_line(*line, source, backend, client) + "\n");
+  const ImageAccess image(std::move(client), handed_over.get());
+  return send_line(STDOUT_FILENO, handle_line(*line, source, backend, image) + "\n");
 }
 
 TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend) {
@@ -114,14 +147,14 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
   if (!listener) return std::unexpected(listener.error());
   const auto connection = accept_one(*listener);
   if (!connection) return std::unexpected(connection.error());
-  const auto reader = close_on_exec(::dup(connection->get()));
-  if (!reader) return std::unexpected(reader.error());
-  const auto client = peer_client(connection->get());
+  auto client = peer_client(connection->get());
   if (!client) return std::unexpected(client.error().detail());
 
-  const auto line = read_request_line(reader->get());
+  UniqueFd handed_over;
+  const auto line = read_request_line(connection->get(), &handed_over);
   if (!line) return std::unexpected(line.error());
-  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend, *client) + "\n"); !sent) {
+  const ImageAccess image(std::move(*client), handed_over.get());
+  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend, image) + "\n"); !sent) {
     return sent;
   }
 

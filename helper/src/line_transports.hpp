@@ -10,10 +10,10 @@
 
 namespace kelmar_vindle::helper {
 
-// Trims Unicode white space, dispatches for `client`, and encodes the one
+// Trims Unicode white space, dispatches for `image`'s client, and encodes the one
 // event as a compact JSON line (without its line feed). Never fails.
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const Client& client = Client::root());
+                        const ImageAccess& image = ImageAccess());
 
 // Answers one request read from standard input on standard output. The
 // client is the peer when standard input is a Unix-domain socket (a
@@ -23,7 +23,9 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
                                           const Client& launcher = Client::root());
 
 // Binds `path`, accepts one connection, answers one request on it for the
-// connection's peer and removes the socket file again.
+// connection's peer and removes the socket file again. The peer may send one
+// descriptor (SCM_RIGHTS) with the request line: the image is then read
+// through it and `image_path` is never opened.
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend);
 

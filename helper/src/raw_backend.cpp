@@ -39,7 +39,7 @@ Result<std::string> RawDiskBackend::write_and_verify(const WriteJob& job, std::s
   return write_job(job, cancel, progress);
 }
 
-Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const Client& client,
+Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                               const std::atomic<bool>& cancel, ProgressFn& progress) const {
   const write::DiskInterface& disks = disks_for(job.target);
   // The interlock: the fixed rules, the identity rule start-up configured,
@@ -48,10 +48,10 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const Client&
   // The enable gate: without real writes nothing is hashed, unmounted or opened.
   if (!settings_.allow_real_write) return std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>());
 
-  // The image, opened once and as the client: the descriptor checked here is
-  // the one copied.
+  // The image, opened once, with the client's rights or through the
+  // descriptor it handed over: the descriptor checked here is the one copied.
   progress(WritePhase::of(WritePhase::Kind::CheckingImage));
-  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, client);
+  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access);
   if (!image) return std::unexpected(std::move(image.error()));
 
   // Hashing a large image takes minutes; the stick may have been swapped for

@@ -69,7 +69,7 @@ class RawDiskBackend : public WriteBackend {
   // image unchanged since its check; copy in 1 MiB chunks and flush; read
   // exactly the image's length back and compare digests.
   using WriteBackend::write_job;
-  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const Client& client,
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const ImageAccess& access,
                                               const std::atomic<bool>& cancel, ProgressFn& progress) const final;
 
   // The interlock, then the disk's node from the name the target carries.

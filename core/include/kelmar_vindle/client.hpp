@@ -32,6 +32,16 @@ struct Client {
   friend bool operator==(const Client&, const Client&) = default;
 };
 
+// How a request's image is reached: by its path, opened with the client's
+// rights, or through the descriptor the client opened itself and handed over
+// with the request (borrowed for the request; the path is then never opened).
+struct ImageAccess {
+  ImageAccess(Client who = Client::root(), int handed_over = -1) : client(std::move(who)), descriptor(handed_over) {}
+
+  Client client;
+  int descriptor = -1;
+};
+
 // Opens `path` with `flags` (close-on-exec added) as `client`: for root
 // directly, for anyone else on a short-lived thread of its own that takes
 // the client's file-system identity (uid, gid, groups) for the one open, so

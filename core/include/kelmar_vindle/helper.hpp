@@ -14,18 +14,19 @@
 
 namespace kelmar_vindle {
 
-// Borrowed for one request; the caller owns both. `client` is whom the
-// request is served for: files it names are opened with its rights.
+// Borrowed for one request; the caller owns both. `image` says whom the
+// request is served for (files it names are opened with its rights) and
+// holds the image descriptor it handed over, if any.
 struct DispatchDeps {
   const DeviceSnapshot& snapshot;
   const WriteBackend& writer;
-  Client client = Client::root();
+  ImageAccess image = ImageAccess();
 };
 
 // The entry every transport uses: request text in, one event out. Never
 // fails; a malformed request yields a `result` with the code "protocol".
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const Client& client = Client::root());
+                                      const ImageAccess& image = ImageAccess());
 
 // A decoded request in, one event out. For `validate` and `write`: the job's
 // shape, then a fresh live list, then revalidation of the target; for

@@ -16,4 +16,9 @@ namespace kelmar_vindle {
 // bytes"; other failures carry the system's text.
 [[nodiscard]] Result<UniqueFd> open_image(const std::filesystem::path& path, const Client& client = Client::root());
 
+// The image as `access` reaches it: a copy of the handed-over descriptor
+// (refused like a path when it is not a regular file), else `open_image` of
+// `path` as the client.
+[[nodiscard]] Result<UniqueFd> open_image(const std::filesystem::path& path, const ImageAccess& access);
+
 }  // namespace kelmar_vindle

@@ -61,10 +61,10 @@ class WriteBackend {
                                                              const std::atomic<bool>& cancel,
                                                              ProgressFn& progress) const = 0;
 
-  // Writes the job's image file: opened once, as `client`, checked against
+  // Writes the job's image file: opened once as `image` says, checked against
   // the job's size and digest, streamed onto the target and read back.
   // Returns the read-back digest.
-  [[nodiscard]] virtual Result<std::string> write_job(const WriteJob& job, const Client& client,
+  [[nodiscard]] virtual Result<std::string> write_job(const WriteJob& job, const ImageAccess& image,
                                                       const std::atomic<bool>& cancel, ProgressFn& progress) const = 0;
   // The same for a client that is root.
   [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const std::atomic<bool>& cancel,
@@ -95,7 +95,7 @@ class MockFileBackend final : public WriteBackend {
   // touched, then streams it from the checked descriptor as above: memory
   // stays one chunk whatever the image's size.
   using WriteBackend::write_job;
-  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const Client& client,
+  [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const ImageAccess& image,
                                               const std::atomic<bool>& cancel, ProgressFn& progress) const override;
 
  private:

@@ -49,12 +49,14 @@ Result<void> CheckedImage::check_unchanged() const {
 }
 
 Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size, const Client& client) {
-  auto fd = open_image(path, client);
+                                        std::uint64_t expected_size, const ImageAccess& access) {
+  auto fd = open_image(path, access);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Taken before the hash: a change while it runs shows at the copy.
   const auto stamp = CheckedImage::stamp_of(fd->get());
   if (!stamp) return std::unexpected(stamp.error());
+  // A handed-over descriptor may stand anywhere in its file.
+  if (::lseek(fd->get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
 
   auto verdict = checksum::verify_open_file(fd->get(), expected_sha256, expected_size);
   if (!verdict) return std::unexpected(std::move(verdict.error()));

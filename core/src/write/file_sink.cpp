@@ -74,9 +74,9 @@ Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::
   return write::copy_and_verify(disks, *disk, source, image.size(), job, cancel, progress);
 }
 
-Result<std::string> MockFileBackend::write_job(const WriteJob& job, const Client& client,
+Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                                const std::atomic<bool>& cancel, ProgressFn& progress) const {
-  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, client);
+  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access);
   if (!image) return std::unexpected(std::move(image.error()));
   const SinkDisk disks(sink_path_);
   const auto disk = disks.locate(job.target);

@@ -30,7 +30,7 @@ class CheckedImage {
 
  private:
   friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t,
-                                                 const Client&);
+                                                 const ImageAccess&);
 
   struct Stamp {
     std::uint64_t size = 0;
@@ -46,15 +46,15 @@ class CheckedImage {
   Stamp stamp_;
 };
 
-// Opens the image once, as `client` (regular files only, see `open_image`:
-// a file the client could not read is refused as it would be for the client,
-// and nothing else about it is told), compares its
+// Opens the image once as `access` says (regular files only, see
+// `open_image`: a file the client could not read is refused as it would be
+// for the client, and nothing else about it is told), compares its
 // length from the metadata with `expected_size` before reading a byte
 // (`SizeMismatch` with the file's real length), hashes exactly that many
-// bytes (`ImageHashMismatch` naming both digests) and rewinds it to its
-// start for the copy.
+// bytes from its start (`ImageHashMismatch` naming both digests) and rewinds
+// it to its start for the copy.
 [[nodiscard]] Result<CheckedImage> open_checked_image(const std::filesystem::path& path,
                                                       std::string_view expected_sha256, std::uint64_t expected_size,
-                                                      const Client& client);
+                                                      const ImageAccess& access);
 
 }  // namespace kelmar_vindle::write
