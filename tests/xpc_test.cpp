@@ -1,7 +1,10 @@
 // The XPC transport, shim and service layer, against the simulated libxpc:
 // peers connect to the service label and send messages; replies come back
 // under "json".
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "descriptors.hpp"
 #include "devices.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
 #include "platform_sim/xpc_control.h"
@@ -137,6 +141,62 @@ TEST_F(XpcService, ConcurrentPeersAreServedOneAtATime) {
   const auto& [earlier, later] = intervals[0].first < intervals[1].first ? std::pair(intervals[0], intervals[1])
                                                                          : std::pair(intervals[1], intervals[0]);
   EXPECT_LE(earlier.second, later.first) << "the second request starts only after the first one's work";
+}
+
+// A peer's request is served with the peer's rights: the image it names is
+// opened as its effective user, or read through the descriptor it sent.
+TEST(XpcRights, ThePeersRightsDecideWhatImageIsRead) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0) {
+    GTEST_SKIP() << "needs root and an unprivileged user named nobody";
+  }
+  testing::TempDir dir;
+  std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+  const std::string secret_bytes = "root's own image";
+  const std::string handed_bytes = "the image the peer holds open";
+  const auto secret = dir.write("secret.iso", secret_bytes);
+  std::filesystem::permissions(secret, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  const auto handed = dir.write("handed.iso", handed_bytes);
+  const auto sink = dir.path() / "sink.img";
+  const DeviceCandidate stick = testing::usb_stick("SER-1");
+  const std::string label = "com.kelmar-vindle.rights.helper";
+  std::thread service([&] {
+    listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{stick}),
+               std::make_unique<MockFileBackend>(sink), label.c_str());
+  });
+  ASSERT_TRUE(xpc_sim_wait_for_listener(label.c_str()));
+  const auto write_of = [&](const std::string& claimed) {
+    std::string line = testing::request_line("write", secret.string(), claimed, stick.identity);
+    line.pop_back();  // no line feed on XPC
+    return line;
+  };
+  const UniqueFd image(::open(handed.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::size_t descriptors = testing::open_descriptors();
+
+  const int peer = xpc_sim_connect_as(label.c_str(), nobody->pw_uid, nobody->pw_gid);
+  auto reply = take(xpc_sim_send(peer, XPC_SIM_JSON_STRING, write_of(secret_bytes).c_str(), 1));
+  EXPECT_EQ(
+      reply,
+      R"x({"evt":"result","ok":false,"error":"protocol","message":"I/O error: Permission denied (os error 13)"})x");
+  EXPECT_FALSE(std::filesystem::exists(sink));
+
+  reply = take(xpc_sim_send_with_fd(peer, write_of(handed_bytes).c_str(), image.get()));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_NE(reply->find(R"("ok":true)"), std::string::npos) << *reply;
+  EXPECT_EQ(testing::read_file(sink), handed_bytes) << "the descriptor's content, never the path's";
+  EXPECT_EQ(xpc_sim_fds_handed_out(), 1);
+
+  // A root peer keeps root's rights.
+  const int root_peer = xpc_sim_connect(label.c_str());
+  reply = take(xpc_sim_send(root_peer, XPC_SIM_JSON_STRING, write_of(secret_bytes).c_str(), 1));
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_NE(reply->find(R"("ok":true)"), std::string::npos) << *reply;
+  EXPECT_EQ(testing::read_file(sink), secret_bytes);
+  EXPECT_EQ(testing::open_descriptors(), descriptors) << "the shim closes the descriptor it was given";
+
+  xpc_sim_stop_main();
+  service.join();
+  EXPECT_EQ(xpc_sim_live_objects(), 0);
 }
 
 TEST(XpcShim, WithoutAHandlerEveryMessageGetsTheFallbackReply) {

@@ -7,9 +7,11 @@
 extern "C" {
 #endif
 
-/* Takes a zero-terminated request text and returns a zero-terminated reply
-   text allocated with malloc (the shim frees it after sending), or null. */
-typedef char* (*vindle_xpc_handler)(const char* request);
+/* Takes a zero-terminated request text, the requesting peer's effective
+   user and group, and the descriptor sent under "image_fd" (-1 when none;
+   the shim closes it afterwards), and returns a zero-terminated reply text
+   allocated with malloc (the shim frees it after sending), or null. */
+typedef char* (*vindle_xpc_handler)(const char* request, unsigned int peer_uid, unsigned int peer_gid, int image_fd);
 
 /* Records the handler; call it before listening. */
 void vindle_xpc_set_handler(vindle_xpc_handler handler);

@@ -31,19 +31,21 @@ SharedCtx& CTX() {
   return shared;
 }
 
-std::string answer(std::string_view request) {
+std::string answer(std::string_view request, const ImageAccess& image) {
   SharedCtx& shared = CTX();
   const std::lock_guard guard(shared.lock);
   if (!shared.ctx) return {};
-  return handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer);
+  return handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer, image);
 }
 
 }  // namespace
 
-extern "C" char* on_json(const char* text) {
+extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd) {
   try {
     const std::string request = text == nullptr ? std::string() : text::decode_utf8_lossy(text);
-    std::string reply = answer(request);
+    const auto peer_gid = static_cast<gid_t>(gid);
+    const Client client = uid == 0 ? Client::root() : Client::of_user(static_cast<uid_t>(uid), &peer_gid);
+    std::string reply = answer(request, ImageAccess(client, image_fd));
     // The encoder never writes a zero byte; a text holding one could not
     // travel as a C string, so it is replaced by an empty object.
     if (reply.find('\0') != std::string::npos) reply = "{}";

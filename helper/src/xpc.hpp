@@ -21,8 +21,10 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
                        const char* label = kXpcServiceLabel);
 
 // The shim's handler: a request text (null counts as empty; invalid UTF-8 is
-// replaced by U+FFFD) in, a malloc-owned reply text out, or null only when
-// no memory is left for it.
-extern "C" char* on_json(const char* text);
+// replaced by U+FFFD) from the peer with effective user `uid` and group
+// `gid`, who may have sent the image as `image_fd` (borrowed; -1 when not),
+// in; a malloc-owned reply text out, or null only when no memory is left
+// for it. Files the request names are opened with the peer's rights.
+extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd);
 
 }  // namespace kelmar_vindle::helper

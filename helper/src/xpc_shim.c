@@ -2,6 +2,7 @@
    handler's text under "json"; other events are ignored. */
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 #include <xpc/xpc.h>
 
 #include "vindle_xpc.h"
@@ -24,7 +25,13 @@ static void handle_message(xpc_connection_t peer, xpc_object_t message) {
   if (xpc_get_type(message) != XPC_TYPE_DICTIONARY) return; /* errors (peer gone) and the like */
   const char* request = xpc_dictionary_get_string(message, "json");
   if (request == NULL) request = "";
-  char* reply_text = g_handler != NULL ? g_handler(request) : NULL;
+  /* The peer as the system vouches for it, and the image it may have opened
+     itself and sent along. */
+  const int image_fd = xpc_dictionary_dup_fd(message, "image_fd");
+  char* reply_text = g_handler != NULL ? g_handler(request, (unsigned int)xpc_connection_get_euid(peer),
+                                                   (unsigned int)xpc_connection_get_egid(peer), image_fd)
+                                       : NULL;
+  if (image_fd >= 0) close(image_fd);
   if (reply_text == NULL) reply_text = fallback_reply();
 
   xpc_object_t reply = xpc_dictionary_create_reply(message);

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 #include <xpc/xpc.h>
 
 #include "platform_sim/xpc_control.h"
@@ -35,7 +36,10 @@ typedef struct sim_object {
   struct sim_object* original; /* the message a reply answers */
   char* reply_text;            /* what was sent in answer to this message */
   int replied;
+  int image_fd; /* under "image_fd"; -1 when none */
   /* connections */
+  uid_t euid;
+  gid_t egid;
   char* label;
   xpc_handler_t handler;
   int resumed;
@@ -51,11 +55,13 @@ static int peer_count;
 static long live_replies;
 static int fail_next_listener;
 static int stop_main;
+static long fds_handed_out;
 
 static sim_object* new_object(xpc_type_t type) {
   sim_object* object = calloc(1, sizeof *object);
   if (object == NULL) abort();
   object->type = type;
+  object->image_fd = -1;
   return object;
 }
 
@@ -124,6 +130,21 @@ void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t messa
   pthread_mutex_unlock(&lock);
 }
 
+uid_t xpc_connection_get_euid(xpc_connection_t connection) { return ((sim_object*)connection)->euid; }
+gid_t xpc_connection_get_egid(xpc_connection_t connection) { return ((sim_object*)connection)->egid; }
+
+int xpc_dictionary_dup_fd(xpc_object_t xdict, const char* key) {
+  const sim_object* dict = xdict;
+  if (dict->type != XPC_TYPE_DICTIONARY || strcmp(key, "image_fd") != 0 || dict->image_fd < 0) return -1;
+  const int copy = dup(dict->image_fd);
+  if (copy >= 0) {
+    pthread_mutex_lock(&lock);
+    ++fds_handed_out;
+    pthread_mutex_unlock(&lock);
+  }
+  return copy;
+}
+
 xpc_type_t xpc_get_type(xpc_object_t object) { return ((sim_object*)object)->type; }
 
 void xpc_release(xpc_object_t object) {
@@ -189,7 +210,9 @@ int xpc_sim_wait_for_listener(const char* label) {
   return found;
 }
 
-int xpc_sim_connect(const char* label) {
+int xpc_sim_connect(const char* label) { return xpc_sim_connect_as(label, 0, 0); }
+
+int xpc_sim_connect_as(const char* label, unsigned int uid, unsigned int gid) {
   pthread_mutex_lock(&lock);
   sim_object* listener = find_listener(label);
   if (listener == NULL || peer_count == kMaxConnections) {
@@ -197,6 +220,8 @@ int xpc_sim_connect(const char* label) {
     return 0;
   }
   sim_object* peer = new_object(XPC_TYPE_CONNECTION);
+  peer->euid = (uid_t)uid;
+  peer->egid = (gid_t)gid;
   peers[peer_count++] = peer;
   const int id = peer_count;
   xpc_handler_t handler = listener->handler;
@@ -219,7 +244,24 @@ static void* deliver(void* argument) {
   return NULL;
 }
 
+static char* send_message(int peer, enum xpc_sim_message kind, const char* text, int expects_reply, int fd);
+
 char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int expects_reply) {
+  return send_message(peer, kind, text, expects_reply, -1);
+}
+
+char* xpc_sim_send_with_fd(int peer, const char* text, int fd) {
+  return send_message(peer, XPC_SIM_JSON_STRING, text, 1, fd);
+}
+
+long xpc_sim_fds_handed_out(void) {
+  pthread_mutex_lock(&lock);
+  const long count = fds_handed_out;
+  pthread_mutex_unlock(&lock);
+  return count;
+}
+
+static char* send_message(int peer, enum xpc_sim_message kind, const char* text, int expects_reply, int fd) {
   pthread_mutex_lock(&lock);
   sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
   pthread_mutex_unlock(&lock);
@@ -229,6 +271,7 @@ char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int ex
                                    : kind == XPC_SIM_NOT_DICTIONARY ? XPC_TYPE_STRING
                                                                     : XPC_TYPE_DICTIONARY);
   message->expects_reply = expects_reply;
+  message->image_fd = fd;
   if (kind == XPC_SIM_JSON_STRING) message->json = copy_text(text != NULL ? text : "");
   if (kind == XPC_SIM_JSON_NUMBER) {
     message->json = copy_text("42");

@@ -17,6 +17,9 @@ int xpc_sim_wait_for_listener(const char* label);
 /* A new peer connected to the listener of `label` (its listener handler has
    run when this returns); 0 when there is no such listener. */
 int xpc_sim_connect(const char* label);
+/* The same for a peer whose process runs as user `uid` and group `gid`
+   (xpc_sim_connect gives root's). */
+int xpc_sim_connect_as(const char* label, unsigned int uid, unsigned int gid);
 
 enum xpc_sim_message {
   XPC_SIM_JSON_STRING = 0, /* a dictionary with "json" = text */
@@ -30,6 +33,12 @@ enum xpc_sim_message {
    waits for the handler to finish. Returns the "json" text of the reply the
    helper sent (release it with free), or null when nothing was sent. */
 char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int expects_reply);
+/* The same for a "json" dictionary expecting a reply that also carries the
+   descriptor `fd` under "image_fd" (the caller keeps `fd`). */
+char* xpc_sim_send_with_fd(int peer, const char* text, int fd);
+
+/* Descriptors handed out by xpc_dictionary_dup_fd. */
+long xpc_sim_fds_handed_out(void);
 
 /* XPC objects handed to the helper's code and not yet released by it. */
 long xpc_sim_live_objects(void);

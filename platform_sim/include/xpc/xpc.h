@@ -6,6 +6,7 @@
 
 #include <dispatch/dispatch.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,6 +36,8 @@ void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t
 #endif
 void xpc_connection_resume(xpc_connection_t connection);
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
+uid_t xpc_connection_get_euid(xpc_connection_t connection);
+gid_t xpc_connection_get_egid(xpc_connection_t connection);
 
 xpc_type_t xpc_get_type(xpc_object_t object);
 void xpc_release(xpc_object_t object);
@@ -42,6 +45,8 @@ void xpc_release(xpc_object_t object);
 const char* xpc_dictionary_get_string(xpc_object_t xdict, const char* key);
 xpc_object_t xpc_dictionary_create_reply(xpc_object_t original);
 void xpc_dictionary_set_string(xpc_object_t xdict, const char* key, const char* string);
+/* A new descriptor for the file-descriptor object under `key`, or -1. */
+int xpc_dictionary_dup_fd(xpc_object_t xdict, const char* key);
 
 #ifdef __cplusplus
 }
