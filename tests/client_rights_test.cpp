@@ -220,5 +220,33 @@ TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
   }
 }
 
+TEST_F(ClientRights, TheRawBackendReadsOnlyWhatTheClientMayRead) {
+  if (!testing::private_mount_namespace_available()) {
+    GTEST_SKIP() << "needs root and a private mount namespace (unshare --mount), which this machine refuses";
+  }
+  // The test device under real writes, a fake disk utility and a file as its
+  // raw node (the macOS naming, which every host follows for such a target).
+  const DeviceCandidate test_stick = testing::usb_stick("5B3E91D0A7C4F268", "disk4", 8009023488);
+  const auto list = dir.write("test-device.json", testing::mock_list_text({test_stick}));
+  const auto node = dir.write("stick.img", std::string(1048576, 'X'));
+  const auto utility = dir.write("diskutil", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(utility, std::filesystem::perms::owner_all);
+  const std::vector<std::string> args{"--fixture", list.string(), "--allow-real-write", "--expect-serial",
+                                      "5B3E91D0A7C4F268"};
+  const std::string as_nobody = "SUDO_UID=" + std::to_string(nobody.pw_uid);
+  const auto run = [&](const std::filesystem::path& path) {
+    return testing::run_helper_with_fake_disk(utility.string(), "ln -s '" + node.string() + "' /dev/rdisk4", args,
+                                              testing::request_line("write", path.string(), image, test_stick.identity),
+                                              {as_nobody});
+  };
+  auto reply = reply_of(run(secret).out);
+  EXPECT_EQ(reply.value("message", json::Value()), kPermissionDenied);
+  EXPECT_EQ(testing::read_file(node), std::string(1048576, 'X')) << "nothing written";
+
+  reply = reply_of(run(group).out);
+  EXPECT_EQ(reply.value("ok", json::Value()), true) << reply.dump();
+  EXPECT_TRUE(testing::read_file(node).starts_with(image));
+}
+
 }  // namespace
 }  // namespace kelmar_vindle

@@ -130,15 +130,16 @@ bool private_mount_namespace_available() {
 }
 
 ProcessResult run_helper_with_fake_disk(const std::string& disk_utility, const std::string& make_node,
-                                        std::vector<std::string> args, std::string stdin_text) {
+                                        std::vector<std::string> args, std::string stdin_text,
+                                        std::vector<std::string> env) {
   const std::string script = "set -e\nmount -t tmpfs none /usr/sbin\ncp '" + disk_utility +
                              "' /usr/sbin/diskutil\nmount -t tmpfs none /dev\nmknod /dev/null c 1 3\n" + make_node +
                              "\nexec \"$0\" \"$@\"\n";
   std::vector<std::string> command{"--mount", "--propagation", "private", "/bin/sh", "-c", script, helper_binary()};
   command.insert(command.end(), args.begin(), args.end());
-  return run_process(
-      "/usr/bin/unshare",
-      {.args = std::move(command), .env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"}, .stdin_text = std::move(stdin_text)});
+  env.emplace_back("PATH=/usr/sbin:/usr/bin:/sbin:/bin");
+  return run_process("/usr/bin/unshare",
+                     {.args = std::move(command), .env = std::move(env), .stdin_text = std::move(stdin_text)});
 }
 
 std::string helper_binary() { return KV_HELPER_BINARY; }

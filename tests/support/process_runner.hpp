@@ -39,7 +39,8 @@ bool private_mount_namespace_available();
 // node), so that the unchanged binary meets a fake disk. Needs
 // `private_mount_namespace_available()`.
 ProcessResult run_helper_with_fake_disk(const std::string& disk_utility, const std::string& make_node,
-                                        std::vector<std::string> args, std::string stdin_text);
+                                        std::vector<std::string> args, std::string stdin_text,
+                                        std::vector<std::string> env = {});
 
 // The helper binary built alongside the tests, and running it.
 std::string helper_binary();
