@@ -122,6 +122,13 @@ ask busy write STICK-A "$size_a"
 kill $holder
 wait $holder 2>/dev/null
 
+# A client that may not read the image (the user sudo names) is refused as
+# the system refuses it, before anything is unmounted or written.
+chmod 600 /image.iso
+say reply other_user "$(request write STICK-A "$size_a" | SUDO_UID=65534 SUDO_GID=65534 kelmar_vindle_helper \
+  --allow-real-write --purchaser --expect-serial STICK-A --expect-size "$size_a" 2>&1)"
+chmod 644 /image.iso
+
 # The real job: the stick is still mounted (no longer busy); the helper
 # unmounts it, writes, flushes and reads back from the device.
 before=$(sectors_read "$A")

@@ -131,6 +131,7 @@ fact() { awk -v name="$1" '$2 == "fact" && $3 == name { print $4 }' "$run/lines"
 check "validate re-identifies stick A" replied validate '"ok":true'
 check "an active swap area stops the write" replied swap 'it is an active swap area'
 check "a busy mount stops the write" replied busy 'Device or resource busy (os error 16)'
+check "a client that may not read the image is refused" replied other_user 'Permission denied (os error 13)'
 check "the write succeeds with the image's digest" replied write '"ok":true'
 check "the reply carries usb_sha256 of the image" replied write "\"usb_sha256\":\"$image_sha256\""
 check "the read-back read at least the image from the stick" test "$(fact read_back_bytes)" -ge "$image_size"
