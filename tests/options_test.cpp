@@ -83,6 +83,13 @@ TEST(Options, ExpectSizeFallsBackToTheVariableWhenTheOptionIsNoNumber) {
   EXPECT_EQ(read_options(argv({"--expect-size"}), seven).expect_size, 7u);
   EXPECT_EQ(read_options(argv({"--expect-size", "18446744073709551616"}), {}).expect_size, std::nullopt);
   EXPECT_EQ(read_options(argv({}), {{"KELMAR_VINDLE_EXPECT_SIZE", "7 "}}).expect_size, std::nullopt);
+  // Whether a size was given that none of them could read, for start-up to refuse.
+  EXPECT_TRUE(read_options(argv({"--expect-size", "67108864 "}), {}).expect_size_unreadable);
+  EXPECT_TRUE(
+      read_options(argv({"--expect-size", "64MiB"}), {{"KELMAR_VINDLE_EXPECT_SIZE", "x"}}).expect_size_unreadable);
+  EXPECT_FALSE(read_options(argv({"--expect-size", "42x"}), seven).expect_size_unreadable) << "the variable serves";
+  EXPECT_FALSE(read_options(argv({}), {{"KELMAR_VINDLE_EXPECT_SIZE", ""}}).expect_size_unreadable);
+  EXPECT_FALSE(read_options(argv({}), {}).expect_size_unreadable);
 }
 
 TEST(ListenMode, UnixBeforePipeBeforeXpc) {

@@ -61,10 +61,19 @@ TEST(Startup, BackendTable) {
       {"test serial leading space",
        opts([](auto& o) { o.allow_real_write = true, o.expect_serial = " 5B3E91D0A7C4F268"; }), kMismatch},
       {"purchaser without pins", opts([](auto& o) { o.allow_real_write = o.purchaser = true; }), unpinned_purchaser},
+      // Half a pin fails closed instead of falling away.
       {"purchaser with serial only",
-       opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC"; }), unpinned_purchaser},
+       opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC"; }),
+       std::string_view("--expect-serial needs --expect-size (or KELMAR_VINDLE_EXPECT_SIZE)")},
       {"purchaser with size only", opts([](auto& o) { o.allow_real_write = o.purchaser = true, o.expect_size = 1000; }),
-       unpinned_purchaser},
+       std::string_view("--expect-size needs --expect-serial (or KELMAR_VINDLE_EXPECT_SERIAL)")},
+      {"purchaser with a size that is no number", opts([](auto& o) {
+         o.allow_real_write = o.purchaser = true, o.expect_serial = "ABC", o.expect_size_unreadable = true;
+       }),
+       std::string_view("--expect-size is not a number of bytes (nor is KELMAR_VINDLE_EXPECT_SIZE)")},
+      {"a size that is no number without real writes",
+       opts([](auto& o) { o.purchaser = true, o.expect_serial = "ABC", o.expect_size_unreadable = true; }),
+       RawBackendSettings{"", 0, true, false}},
       {"purchaser pinned, serial trimmed", opts([](auto& o) {
          o.allow_real_write = o.purchaser = true, o.expect_serial = " ABC123 ", o.expect_size = 1000;
        }),

@@ -74,11 +74,12 @@ HelperOptions read_options(const std::vector<std::string>& args, const Environme
     }
   }
 
-  if (const auto size = value_of(args, "--expect-size")) options.expect_size = parse_number(*size);
-  if (!options.expect_size) {
-    if (const auto size = environment_value(env, "KELMAR_VINDLE_EXPECT_SIZE"))
-      options.expect_size = parse_number(*size);
-  }
+  const auto size_argument = value_of(args, "--expect-size");
+  const auto size_variable = environment_value(env, "KELMAR_VINDLE_EXPECT_SIZE");
+  if (size_argument) options.expect_size = parse_number(*size_argument);
+  if (!options.expect_size && size_variable) options.expect_size = parse_number(*size_variable);
+  options.expect_size_unreadable =
+      !options.expect_size && (size_argument || (size_variable && !size_variable->empty()));
   return options;
 }
 

@@ -29,6 +29,8 @@ struct HelperOptions {
   bool purchaser = false;
   std::optional<std::string> expect_serial;  // taken unchanged; may be empty
   std::optional<std::uint64_t> expect_size;
+  // A size was given (option or variable) but none of them is a number.
+  bool expect_size_unreadable = false;
 
   friend bool operator==(const HelperOptions&, const HelperOptions&) = default;
 };

@@ -78,7 +78,18 @@ TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& op
     if (*options.expect_serial == kTestDeviceSerial) return raw(RawBackendSettings::test_device(true));
     return std::unexpected(identity_mismatch_text());
   }
-  if (!options.expect_serial || !options.expect_size) return raw({"", 0, true, true});
+  // A pin the operator gave must be whole: half of one would silently let
+  // any eligible disk through.
+  if (options.expect_size_unreadable) {
+    return std::unexpected(std::string("--expect-size is not a number of bytes (nor is KELMAR_VINDLE_EXPECT_SIZE)"));
+  }
+  if (!options.expect_serial && !options.expect_size) return raw({"", 0, true, true});
+  if (!options.expect_size) {
+    return std::unexpected(std::string("--expect-serial needs --expect-size (or KELMAR_VINDLE_EXPECT_SIZE)"));
+  }
+  if (!options.expect_serial) {
+    return std::unexpected(std::string("--expect-size needs --expect-serial (or KELMAR_VINDLE_EXPECT_SERIAL)"));
+  }
   const std::string_view serial = text::trim_unicode_whitespace(*options.expect_serial);
   if (*options.expect_size == 0 || serial.empty() || serial == kRefusedSerial) {
     return std::unexpected(identity_mismatch_text());
