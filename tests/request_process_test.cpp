@@ -227,6 +227,9 @@ TEST_F(RequestThroughStdin, OneLineInOneLineOut) {
   const std::string empty_reply =
       R"({"evt":"result","ok":false,"error":"protocol","message":"helper protocol error: EOF while parsing a value at line 1 column 0"})"
       "\n";
+  const std::string too_long_reply =
+      R"({"evt":"result","ok":false,"error":"protocol","message":"helper protocol error: request exceeds 1048576 bytes"})"
+      "\n";
   struct Case {
     std::string_view what;
     std::string input;
@@ -234,11 +237,15 @@ TEST_F(RequestThroughStdin, OneLineInOneLineOut) {
   };
   const Case cases[] = {
       {"line feed", cancel + "\n", cancel_reply},
+      {"a request of exactly the bound", cancel + std::string(1048576 - cancel.size(), ' ') + "\n", cancel_reply},
       {"carriage return and line feed", cancel + "\r\n", cancel_reply},
       {"no line feed at the end", cancel, cancel_reply},
       {"only the first line is answered", cancel + "\n" + request("write", job), cancel_reply},
       {"empty input", "", empty_reply},
       {"white space only", "  \t \n", empty_reply},
+      // A request is bounded: the reply comes at once, and nothing more is read.
+      {"two mebibytes without a line feed", std::string(2 << 20, ' '), too_long_reply},
+      {"one byte over the bound", std::string(1048577, '[') + "\n", too_long_reply},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

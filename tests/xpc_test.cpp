@@ -112,6 +112,10 @@ TEST_F(XpcService, AnswersEachDictionaryMessageUnderJson) {
   const auto validated = send(peer, XPC_SIM_JSON_STRING, validate_request());
   ASSERT_TRUE(validated.has_value());
   EXPECT_NE(validated->find(R"("ok":true)"), std::string::npos) << *validated;
+  // Requests are bounded here as on the byte streams.
+  EXPECT_EQ(
+      send(peer, XPC_SIM_JSON_STRING, std::string(2 << 20, '[')),
+      R"({"evt":"result","ok":false,"error":"protocol","message":"helper protocol error: request exceeds 1048576 bytes"})");
 }
 
 TEST_F(XpcService, OtherEventsAndReplylessMessagesSendNothing) {

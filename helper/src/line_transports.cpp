@@ -50,9 +50,11 @@ Result<std::size_t> receive_some(int fd, std::span<std::byte> buffer, UniqueFd& 
 }
 
 // Collects the bytes up to and including the first line feed, or up to the
-// end of the input; there is no length limit. Reads ahead in whole buffers,
-// like any buffered reader: what follows the line is never processed. On a
-// socket (`handed_over` given) a descriptor sent with the line is kept there.
+// end of the input, but stops once the line is longer than a request may be
+// (the reply then says so; nothing more is read). Reads ahead in whole
+// buffers, like any buffered reader: what follows the line is never
+// processed. On a socket (`handed_over` given) a descriptor sent with the
+// line is kept there.
 TextResult<std::string> read_request_line(int fd, UniqueFd* handed_over = nullptr) {
   std::string line;
   std::array<std::byte, kReadBufferSize> buffer{};
@@ -67,6 +69,7 @@ TextResult<std::string> read_request_line(int fd, UniqueFd* handed_over = nullpt
       break;
     }
     line.append(chunk);
+    if (line.size() > kMaxRequestBytes) return line;  // too long: refused as such, whatever its bytes
   }
   if (!text::is_valid_utf8(line)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   return line;
@@ -117,6 +120,11 @@ TextResult<UniqueFd> accept_one(const UniqueFd& listener) {
 
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
                         const ImageAccess& image) {
+  std::string_view line = text;
+  if (line.ends_with('\n')) line.remove_suffix(1);
+  if (line.size() > kMaxRequestBytes) {
+    return encode_event(error_event(Error::protocol("request exceeds " + std::to_string(kMaxRequestBytes) + " bytes")));
+  }
   const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image);
   return encode_event(event);
 }

@@ -10,6 +10,10 @@
 
 namespace kelmar_vindle::helper {
 
+// The longest request line answered, line feed not counted; a longer one is
+// answered "helper protocol error: request exceeds 1048576 bytes".
+inline constexpr std::size_t kMaxRequestBytes = 1048576;
+
 // Trims Unicode white space, dispatches for `image`'s client, and encodes the one
 // event as a compact JSON line (without its line feed). Never fails.
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
