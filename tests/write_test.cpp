@@ -1,6 +1,7 @@
 #include "kelmar_vindle/write.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "printers.hpp"
 
@@ -153,6 +154,31 @@ TEST(FileSink, UnwritableSinksFailWithTheSystemsText) {
     EXPECT_EQ(recorded.result.error(), c.failure) << c.sink;
   }
   EXPECT_EQ(testing::open_descriptors(), descriptors);
+}
+
+TEST(FileSink, NeitherFollowsALinkNorWaitsForAReader) {
+  TempDir dir;
+  const std::string image = patterned(64);
+  const auto target = dir.write("precious", "keep me");
+  const auto link = dir.path() / "sink-link";
+  std::filesystem::create_symlink(target, link);
+  const auto fifo = dir.path() / "sink-fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Case {
+    std::filesystem::path sink;
+    Error failure;
+  };
+  const Case cases[] = {
+      {link, Error::io("Too many levels of symbolic links (os error 40)")},
+      {fifo, Error::io("No such device or address (os error 6)")},  // at once, not after a reader came
+  };
+  for (const auto& c : cases) {
+    const auto recorded = write_direct(MockFileBackend(c.sink), job_for(image), image);
+    ASSERT_FALSE(recorded.result.has_value()) << c.sink;
+    EXPECT_EQ(recorded.result.error(), c.failure) << c.sink;
+    EXPECT_TRUE(recorded.phases.empty());
+  }
+  EXPECT_EQ(testing::read_file(target), "keep me");
 }
 
 TEST(FileSink, DefaultWriteJobChecksTheImageBeforeTouchingTheSink) {

@@ -201,7 +201,7 @@ Result<void> LinuxDisks::write_chunk(int fd, std::span<const std::byte> chunk) c
 
 Result<void> LinuxDisks::flush(int fd) const { return flush_disk_node(fd); }
 
-Result<std::string> LinuxDisks::read_back(const write::Disk& disk, std::uint64_t count) const {
+Result<std::string> LinuxDisks::read_back(const write::Disk& disk, int /*written*/, std::uint64_t count) const {
   return sha256_from_storage(disk.path, count);
 }
 

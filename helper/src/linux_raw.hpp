@@ -27,7 +27,7 @@ class LinuxDisks final : public write::DiskInterface {
   [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
   [[nodiscard]] Result<void> flush(int fd) const override;
   // `sha256_from_storage` of the node.
-  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override;
+  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count) const override;
 
   // "{device directory}/sdX" for a kernel name "sd" followed by lower-case
   // letters; anything else is refused as not USB.

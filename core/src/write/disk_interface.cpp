@@ -25,9 +25,9 @@ Result<std::span<const std::byte>> ChunkSource::next(std::size_t length) {
 Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
                                     std::uint64_t count, const WriteJob& job, const std::atomic<bool>& cancel,
                                     ProgressFn& progress) {
+  auto device = disks.open_for_writing(disk);
+  if (!device) return std::unexpected(std::move(device.error()));
   {
-    auto device = disks.open_for_writing(disk);
-    if (!device) return std::unexpected(std::move(device.error()));
     std::uint64_t copied = 0;
     while (copied < count) {
       if (cancel.load(std::memory_order_acquire)) {
@@ -41,11 +41,11 @@ Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk
       progress(WritePhase::writing(copied, count));
     }
     if (auto flushed = disks.flush(device->get()); !flushed) return std::unexpected(flushed.error());
-  }  // closed before it is read back
+  }
   progress(WritePhase::of(WritePhase::Kind::Written));
 
   progress(WritePhase::of(WritePhase::Kind::Verifying));
-  auto digest = disks.read_back(disk, job.expected_size);
+  auto digest = disks.read_back(disk, device->get(), job.expected_size);
   if (!digest) return digest;
   if (*digest != job.expected_sha256) {
     return std::unexpected(Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, std::move(*digest)));

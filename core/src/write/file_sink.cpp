@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <system_error>
 
 #include "kelmar_vindle/checksum.hpp"
@@ -16,7 +17,8 @@ namespace {
 
 // The sink as a disk: named by its path whatever the target, prepared by
 // creating its directories, truncated when opened, not flushed (nothing asks
-// for stable storage here), and read back by name.
+// for stable storage here), and read back through the descriptor it was
+// written through, so that the name is resolved once.
 class SinkDisk final : public write::DiskInterface {
  public:
   explicit SinkDisk(const std::filesystem::path& sink) : sink_(sink) {}
@@ -35,9 +37,20 @@ class SinkDisk final : public write::DiskInterface {
     return {};
   }
 
+  // A symbolic link as the last component is not followed, and a FIFO
+  // fails at once instead of blocking (both with the system's text); the
+  // writes then block again as usual.
   Result<UniqueFd> open_for_writing(const write::Disk& disk) const override {
-    UniqueFd sink(::open(disk.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    UniqueFd sink(::open(disk.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
     if (!sink.valid()) return std::unexpected(last_os_error());
+    // Opened for reading too (to read back), a FIFO would not block but
+    // would take at most a pipe's worth: refused as the system refuses a
+    // FIFO nobody reads.
+    struct stat info {};
+    if (::fstat(sink.get(), &info) != 0) return std::unexpected(last_os_error());
+    if (S_ISFIFO(info.st_mode)) return std::unexpected(os_error(ENXIO));
+    const int flags = ::fcntl(sink.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(sink.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(last_os_error());
     return sink;
   }
 
@@ -47,15 +60,15 @@ class SinkDisk final : public write::DiskInterface {
 
   // The length is judged first: from the metadata for a regular file, from
   // the data itself for anything else (a device has no length of its own).
-  Result<std::string> read_back(const write::Disk& disk, std::uint64_t count) const override {
-    UniqueFd fd(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) return std::unexpected(last_os_error());
+  Result<std::string> read_back(const write::Disk& /*disk*/, int written, std::uint64_t count) const override {
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) return std::unexpected(last_os_error());
+    if (::fstat(written, &info) != 0) return std::unexpected(last_os_error());
     if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) != count) {
       return std::unexpected(Error::make<ErrorKind::SizeMismatch>(count, static_cast<std::uint64_t>(info.st_size)));
     }
-    return checksum::sha256_reader(fd.get(), count);
+    // Devices such as /dev/null or /dev/zero do not seek; they read from anywhere alike.
+    if (::lseek(written, 0, SEEK_SET) != 0 && S_ISREG(info.st_mode)) return std::unexpected(last_os_error());
+    return checksum::sha256_reader(written, count);
   }
 
  private:

@@ -44,8 +44,10 @@ class DiskInterface {
   // Puts what was written on the medium.
   [[nodiscard]] virtual Result<void> flush(int fd) const = 0;
   // The digest of exactly the first `count` bytes as the disk holds them; a
-  // disk that ends first fails with `SizeMismatch`.
-  [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, std::uint64_t count) const = 0;
+  // disk that ends first fails with `SizeMismatch`. `written` is the
+  // descriptor the bytes were written through, still open; an interface may
+  // read back through it or open the disk anew.
+  [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, int written, std::uint64_t count) const = 0;
 };
 
 // Where the copied bytes come from: a descriptor read in order through one
@@ -71,10 +73,11 @@ class ChunkSource {
 // The loop every backend shares. Opens the disk; copies `count` bytes from
 // `source` onto it from offset 0 in 1 MiB chunks, reading the cancellation
 // flag (acquire) before each (`Cancelled`, then `WriteCancelled`) and
-// reporting `Writing` after each; flushes and closes it and reports
-// `Written`; reports `Verifying`, reads back the job's `expected_size` bytes
+// reporting `Writing` after each; flushes it and reports `Written`; reports
+// `Verifying`, reads back the job's `expected_size` bytes
 // and compares their digest with its `expected_sha256` (`VerifyMismatch`);
-// reports `Verified` and returns the digest read back. Nothing is reported
+// reports `Verified` and returns the digest read back; the disk is closed on
+// every path. Nothing is reported
 // after a failure; the disk keeps whatever was written.
 [[nodiscard]] Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
                                                   std::uint64_t count, const WriteJob& job,
