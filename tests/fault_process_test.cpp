@@ -86,6 +86,7 @@ TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
   }
   const auto log = dir.path() / "utility.log";
   const auto child_log = dir.path() / "utility-own.log";
+  const auto env_log = dir.path() / "utility-env.log";
   struct Case {
     std::string_view what;
     std::string utility;  // what the fake disk utility does besides logging
@@ -112,16 +113,19 @@ TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
     testing::age(image_path);  // so that a change made now shows in its times
     testing::write_file(node_file, stick_before);
     std::filesystem::remove(log);
-    // The utility also lists its own descriptors and the helper's as it is
-    // run: the helper holds the checked image once, from its check to its
-    // copy, and nothing else of the job; the utility inherits none of it.
+    // The utility also lists its own descriptors, the helper's and its own
+    // environment as it is run: the helper holds the checked image once, from
+    // its check to its copy, and nothing else of the job; the utility
+    // inherits none of it, nor a descriptor the helper itself inherited
+    // (fd 9), nor the helper's environment.
     const auto utility =
         dir.write("diskutil", "#!/bin/sh\nls -l /proc/$$/fd > '" + child_log.string() + "'\nls -l /proc/$PPID/fd > '" +
-                                  log.string() + "'\n" + c.utility + "\nexit 0\n");
+                                  log.string() + "'\nenv > '" + env_log.string() + "'\n" + c.utility + "\nexit 0\n");
     std::filesystem::permissions(utility, std::filesystem::perms::owner_all);
     const auto result = testing::run_helper_with_fake_disk(
-        utility.string(), c.node,
-        {"--fixture", fixture.string(), "--allow-real-write", "--expect-serial", std::string(kTestSerial)}, request());
+        utility.string(), c.node + "\nexec 9</etc/hostname",
+        {"--fixture", fixture.string(), "--allow-real-write", "--expect-serial", std::string(kTestSerial)}, request(),
+        {"KV_STARTER_SECRET=not for the utility"});
     const auto reply = reply_of(result);
     EXPECT_EQ(reply.value("ok", json::Value()), false);
     EXPECT_TRUE(reply.value("message", "").starts_with(c.message)) << reply.dump();
@@ -133,6 +137,12 @@ TEST_F(FaultThroughTheBinary, RawWritesMeetingFaults) {
     EXPECT_EQ(count_of(helper_open, "image.iso"), 1u) << helper_open;
     EXPECT_EQ(helper_open.find("devices.json"), std::string::npos) << helper_open;
     EXPECT_EQ(utility_open.find("image.iso"), std::string::npos) << utility_open;
+    EXPECT_NE(helper_open.find("/etc/hostname"), std::string::npos) << "the helper did inherit fd 9";
+    EXPECT_EQ(utility_open.find("/etc/hostname"), std::string::npos) << utility_open;
+    const std::string environment = testing::read_file(env_log);
+    EXPECT_NE(environment.find("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos) << environment;
+    EXPECT_NE(environment.find("LC_ALL=C\n"), std::string::npos) << environment;
+    EXPECT_EQ(environment.find("KV_STARTER_SECRET"), std::string::npos) << environment;
   }
 }
 

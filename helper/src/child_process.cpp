@@ -12,8 +12,6 @@
 
 #include "kelmar_vindle/file_io.hpp"
 
-extern "C" char** environ;
-
 namespace kelmar_vindle::helper {
 namespace {
 
@@ -94,7 +92,15 @@ Result<ChildOutcome> run_captured(const std::string& program, const std::vector<
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-  ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF);
+  short flags = POSIX_SPAWN_SETSIGDEF;
+  // Nothing above standard error reaches the child, whatever the helper
+  // itself inherited from whoever started it.
+  close_inherited_descriptors(files.actions, flags);
+  ::posix_spawnattr_setflags(&attributes.attributes, flags);
+  // A fixed, minimal environment: the child runs as root and must not take
+  // its search path, locale or anything else from the helper's starter.
+  std::array<std::string, 2> environment_text{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
+  std::array<char*, 3> environment{environment_text[0].data(), environment_text[1].data(), nullptr};
 
   std::vector<std::string> argv_text{program};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -104,7 +110,7 @@ Result<ChildOutcome> run_captured(const std::string& program, const std::vector<
 
   pid_t pid = 0;
   const int spawned =
-      ::posix_spawn(&pid, program.c_str(), &files.actions, &attributes.attributes, argv.data(), environ);
+      ::posix_spawn(&pid, program.c_str(), &files.actions, &attributes.attributes, argv.data(), environment.data());
   if (spawned != 0) return std::unexpected(os_error(spawned));
   out->write = UniqueFd();
   err->write = UniqueFd();
