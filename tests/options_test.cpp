@@ -99,6 +99,8 @@ TEST(ListenMode, UnixBeforePipeBeforeXpc) {
   EXPECT_EQ(read_listen_mode(argv({"--listen-pipe"}), {}), ListenMode{StdinMode{}});
   EXPECT_EQ(read_listen_mode(argv({"--listen-unix"}), {{"KELMAR_VINDLE_LISTEN_XPC", "1"}}), ListenMode{XpcMode{}});
   EXPECT_EQ(read_listen_mode(argv({"--listen-xpc"}), {}), ListenMode{XpcMode{}});
+  EXPECT_EQ(read_listen_mode(argv({"--listen-xpc", "--client-requirement", "anchor apple"}), {}),
+            ListenMode{XpcMode{"anchor apple"}});
 }
 
 TEST(Environment, CapturedFromTheProcessArray) {

@@ -119,6 +119,8 @@ TEST(Startup, ChecksRunInOrderAndTheFirstFailureWins) {
   EXPECT_EQ(plan({"--fixture", missing, "--allow-real-write", "--listen-pipe", "p"}).error(),
             "No such file or directory (os error 2)");
   EXPECT_EQ(plan({"--allow-real-write", "--listen-pipe", "p"}).error(), "--allow-real-write requires --expect-serial");
+  EXPECT_EQ(plan({"--client-requirement", "anchor apple"}).error(),
+            "--client-requirement applies to --listen-xpc only");
   EXPECT_EQ(plan({"--listen-pipe", "p"}).error(), "named pipe listen is Windows-only");
   EXPECT_EQ(plan({"--listen-pipe", ""}).error(), "named pipe listen is Windows-only");
 }

@@ -203,10 +203,37 @@ TEST(XpcRights, ThePeersRightsDecideWhatImageIsRead) {
   EXPECT_EQ(xpc_sim_live_objects(), 0);
 }
 
+// With a code-signing requirement, a peer that does not meet it never
+// reaches the handler; one that does is served as before.
+TEST(XpcRequirement, OnlyPeersMeetingItAreServed) {
+  const std::string label = "com.kelmar-vindle.requirement.helper";
+  const std::string requirement = R"(anchor apple generic and identifier "com.kelmar-vindle.app")";
+  std::thread service([&] {
+    listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{}),
+               std::make_unique<MockFileBackend>("/nonexistent/sink"), label.c_str(), requirement.c_str());
+  });
+  ASSERT_TRUE(xpc_sim_wait_for_listener(label.c_str()));
+  const long dropped = xpc_sim_messages_dropped();
+  const int app = xpc_sim_connect_signed(label.c_str(), requirement.c_str());
+  const int stranger = xpc_sim_connect_signed(label.c_str(), R"(identifier "com.example.other")");
+  const int unsigned_peer = xpc_sim_connect(label.c_str());
+  EXPECT_EQ(take(xpc_sim_send(app, XPC_SIM_JSON_STRING, kCancel.c_str(), 1)), kCancelReply);
+  EXPECT_EQ(take(xpc_sim_send(stranger, XPC_SIM_JSON_STRING, kCancel.c_str(), 1)), std::nullopt);
+  EXPECT_EQ(take(xpc_sim_send(unsigned_peer, XPC_SIM_JSON_STRING, kCancel.c_str(), 1)), std::nullopt);
+  EXPECT_EQ(xpc_sim_messages_dropped() - dropped, 2);
+  xpc_sim_stop_main();
+  service.join();
+
+  // A requirement the platform refuses ends the mode.
+  EXPECT_EQ(listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{}),
+                       std::make_unique<MockFileBackend>("sink"), "com.kelmar-vindle.refused.helper", ""),
+            "xpc listen exited rc=3");
+}
+
 TEST(XpcShim, WithoutAHandlerEveryMessageGetsTheFallbackReply) {
   const std::string label = "com.kelmar-vindle.shim.helper";
   vindle_xpc_set_handler(nullptr);
-  std::thread shim([&] { vindle_xpc_listen_mach(label.c_str()); });
+  std::thread shim([&] { vindle_xpc_listen_mach(label.c_str(), nullptr); });
   ASSERT_TRUE(xpc_sim_wait_for_listener(label.c_str()));
   const int peer = xpc_sim_connect(label.c_str());
   EXPECT_EQ(take(xpc_sim_send(peer, XPC_SIM_JSON_STRING, kCancel.c_str(), 1)),

@@ -86,7 +86,9 @@ HelperOptions read_options(const std::vector<std::string>& args, const Environme
 ListenMode read_listen_mode(const std::vector<std::string>& args, const Environment& env) {
   if (auto path = value_of(args, "--listen-unix")) return UnixSocketMode{std::move(*path)};
   if (auto name = value_of(args, "--listen-pipe")) return NamedPipeMode{std::move(*name)};
-  if (has_flag(args, "--listen-xpc") || is_one(env, "KELMAR_VINDLE_LISTEN_XPC")) return XpcMode{};
+  if (has_flag(args, "--listen-xpc") || is_one(env, "KELMAR_VINDLE_LISTEN_XPC")) {
+    return XpcMode{value_of(args, "--client-requirement")};
+  }
   return StdinMode{};
 }
 

@@ -47,6 +47,8 @@ struct NamedPipeMode {
   friend bool operator==(const NamedPipeMode&, const NamedPipeMode&) = default;
 };
 struct XpcMode {
+  // --client-requirement: the code-signing requirement every peer must meet.
+  std::optional<std::string> peer_requirement;
   friend bool operator==(const XpcMode&, const XpcMode&) = default;
 };
 using ListenMode = std::variant<StdinMode, UnixSocketMode, NamedPipeMode, XpcMode>;

@@ -116,6 +116,11 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   if (std::holds_alternative<NamedPipeMode>(mode)) {
     return std::unexpected(std::string("named pipe listen is Windows-only"));
   }
+  // A requirement that could not be enforced must not look as if it were.
+  if (std::find(args.begin(), args.end(), "--client-requirement") != args.end() &&
+      !std::holds_alternative<XpcMode>(mode)) {
+    return std::unexpected(std::string("--client-requirement applies to --listen-xpc only"));
+  }
   auto launcher = launching_client(env);
   if (!launcher) return std::unexpected(std::move(launcher.error()));
   return StartupPlan{std::move(options), std::move(*source), std::move(*backend), std::move(mode),

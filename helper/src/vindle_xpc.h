@@ -17,9 +17,12 @@ typedef char* (*vindle_xpc_handler)(const char* request, unsigned int peer_uid, 
 void vindle_xpc_set_handler(vindle_xpc_handler handler);
 
 /* Listens as the Mach service `label` and parks the main thread serving it.
-   Returns only on failure: 1 for a null or empty label, 2 when the listener
-   cannot be created. */
-int vindle_xpc_listen_mach(const char* label);
+   With a `peer_requirement` (null for none), the platform drops every
+   message from a peer that does not meet that code-signing requirement
+   before the handler sees it. Returns only on failure: 1 for a null or empty
+   label, 2 when the listener cannot be created, 3 when the platform refuses
+   the requirement. */
+int vindle_xpc_listen_mach(const char* label, const char* peer_requirement);
 
 #ifdef __cplusplus
 }

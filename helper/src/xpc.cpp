@@ -57,8 +57,8 @@ extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, i
   }
 }
 
-std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend,
-                       const char* label) {
+std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend, const char* label,
+                       const char* peer_requirement) {
   {
     SharedCtx& shared = CTX();
     const std::lock_guard guard(shared.lock);
@@ -66,7 +66,7 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
     shared.ctx = XpcCtx{std::move(source), std::move(backend)};
   }
   vindle_xpc_set_handler(&on_json);  // the context is set before any request can arrive
-  return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label));
+  return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label, peer_requirement));
 }
 
 }  // namespace kelmar_vindle::helper

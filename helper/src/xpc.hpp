@@ -15,10 +15,11 @@ namespace kelmar_vindle::helper {
 inline constexpr const char* kXpcServiceLabel = "com.kelmar-vindle.helper";
 
 // Stores both objects in the process-wide context, registers `on_json` and
-// serves `label`. Returns only when the service cannot start:
-// "xpc listen exited rc={}".
+// serves `label`; with `peer_requirement`, only peers that meet that
+// code-signing requirement reach the handler. Returns only when the service
+// cannot start: "xpc listen exited rc={}".
 std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend,
-                       const char* label = kXpcServiceLabel);
+                       const char* label = kXpcServiceLabel, const char* peer_requirement = nullptr);
 
 // The shim's handler: a request text (null counts as empty; invalid UTF-8 is
 // replaced by U+FFFD) from the peer with effective user `uid` and group

@@ -5,7 +5,9 @@
 namespace kelmar_vindle::helper {
 
 TextResult<> run_xpc_mode(StartupPlan& plan) {
-  return std::unexpected(listen_xpc(std::move(plan.source), std::move(plan.backend)));
+  const auto& requirement = std::get<XpcMode>(plan.mode).peer_requirement;
+  return std::unexpected(listen_xpc(std::move(plan.source), std::move(plan.backend), kXpcServiceLabel,
+                                    requirement ? requirement->c_str() : nullptr));
 }
 
 }  // namespace kelmar_vindle::helper

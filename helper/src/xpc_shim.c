@@ -50,11 +50,16 @@ static void handle_peer(xpc_connection_t peer) {
   xpc_connection_resume(peer);
 }
 
-int vindle_xpc_listen_mach(const char* label) {
+int vindle_xpc_listen_mach(const char* label, const char* peer_requirement) {
   if (label == NULL || label[0] == '\0') return 1;
   xpc_connection_t listener =
       xpc_connection_create_mach_service(label, dispatch_get_main_queue(), XPC_CONNECTION_MACH_SERVICE_LISTENER);
   if (listener == NULL) return 2;
+  /* Set before the listener is resumed, so that no peer is ever served
+     without it. */
+  if (peer_requirement != NULL && xpc_connection_set_peer_code_signing_requirement(listener, peer_requirement) != 0) {
+    return 3;
+  }
   xpc_connection_set_event_handler(listener, ^(xpc_object_t event) {
     if (xpc_get_type(event) == XPC_TYPE_CONNECTION) handle_peer((xpc_connection_t)event);
   });

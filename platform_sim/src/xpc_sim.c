@@ -40,6 +40,9 @@ typedef struct sim_object {
   /* connections */
   uid_t euid;
   gid_t egid;
+  char* signature;                /* peers */
+  char* requirement;              /* listeners */
+  struct sim_object* listener;    /* the listener a peer came through */
   char* label;
   xpc_handler_t handler;
   int resumed;
@@ -56,6 +59,7 @@ static long live_replies;
 static int fail_next_listener;
 static int stop_main;
 static long fds_handed_out;
+static long messages_dropped;
 
 static sim_object* new_object(xpc_type_t type) {
   sim_object* object = calloc(1, sizeof *object);
@@ -75,6 +79,8 @@ static void free_object(sim_object* object) {
   free(object->json);
   free(object->reply_text);
   free(object->label);
+  free(object->signature);
+  free(object->requirement);
   if (object->handler != NULL) Block_release(object->handler);
   free(object);
 }
@@ -128,6 +134,16 @@ void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t messa
     reply->original->replied = 1;
   }
   pthread_mutex_unlock(&lock);
+}
+
+int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection, const char* requirement) {
+  sim_object* object = connection;
+  if (requirement == NULL || requirement[0] == '\0') return EINVAL;
+  pthread_mutex_lock(&lock);
+  free(object->requirement);
+  object->requirement = copy_text(requirement);
+  pthread_mutex_unlock(&lock);
+  return 0;
 }
 
 uid_t xpc_connection_get_euid(xpc_connection_t connection) { return ((sim_object*)connection)->euid; }
@@ -210,9 +226,24 @@ int xpc_sim_wait_for_listener(const char* label) {
   return found;
 }
 
-int xpc_sim_connect(const char* label) { return xpc_sim_connect_as(label, 0, 0); }
+static int connect_peer(const char* label, unsigned int uid, unsigned int gid, const char* signature);
+
+int xpc_sim_connect(const char* label) { return connect_peer(label, 0, 0, NULL); }
 
 int xpc_sim_connect_as(const char* label, unsigned int uid, unsigned int gid) {
+  return connect_peer(label, uid, gid, NULL);
+}
+
+int xpc_sim_connect_signed(const char* label, const char* signature) { return connect_peer(label, 0, 0, signature); }
+
+long xpc_sim_messages_dropped(void) {
+  pthread_mutex_lock(&lock);
+  const long dropped = messages_dropped;
+  pthread_mutex_unlock(&lock);
+  return dropped;
+}
+
+static int connect_peer(const char* label, unsigned int uid, unsigned int gid, const char* signature) {
   pthread_mutex_lock(&lock);
   sim_object* listener = find_listener(label);
   if (listener == NULL || peer_count == kMaxConnections) {
@@ -222,6 +253,8 @@ int xpc_sim_connect_as(const char* label, unsigned int uid, unsigned int gid) {
   sim_object* peer = new_object(XPC_TYPE_CONNECTION);
   peer->euid = (uid_t)uid;
   peer->egid = (gid_t)gid;
+  peer->signature = signature != NULL ? copy_text(signature) : NULL;
+  peer->listener = listener;
   peers[peer_count++] = peer;
   const int id = peer_count;
   xpc_handler_t handler = listener->handler;
@@ -239,6 +272,13 @@ static void* deliver(void* argument) {
   struct delivery* delivery = argument;
   pthread_mutex_lock(&lock);
   xpc_handler_t handler = delivery->peer->resumed ? delivery->peer->handler : NULL;
+  /* The platform checks the peer before any of its messages is handled. */
+  const sim_object* listener = delivery->peer->listener;
+  if (listener != NULL && listener->requirement != NULL &&
+      (delivery->peer->signature == NULL || strcmp(delivery->peer->signature, listener->requirement) != 0)) {
+    handler = NULL;
+    ++messages_dropped;
+  }
   pthread_mutex_unlock(&lock);
   if (handler != NULL) handler(delivery->message);
   return NULL;

@@ -20,6 +20,13 @@ int xpc_sim_connect(const char* label);
 /* The same for a peer whose process runs as user `uid` and group `gid`
    (xpc_sim_connect gives root's). */
 int xpc_sim_connect_as(const char* label, unsigned int uid, unsigned int gid);
+/* A root peer whose code signature is `signature` (null: unsigned). Its
+   messages are dropped before the handler when the listener has a
+   requirement the signature does not meet. */
+int xpc_sim_connect_signed(const char* label, const char* signature);
+
+/* Messages dropped for a peer that does not meet the requirement. */
+long xpc_sim_messages_dropped(void);
 
 enum xpc_sim_message {
   XPC_SIM_JSON_STRING = 0, /* a dictionary with "json" = text */

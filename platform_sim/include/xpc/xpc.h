@@ -37,6 +37,9 @@ void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t
 void xpc_connection_resume(xpc_connection_t connection);
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
 uid_t xpc_connection_get_euid(xpc_connection_t connection);
+/* The simulation takes a requirement as met by a peer whose signature (see
+   xpc_sim_connect_signed) is the same text; an empty one is refused. */
+int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection, const char* requirement);
 gid_t xpc_connection_get_egid(xpc_connection_t connection);
 
 xpc_type_t xpc_get_type(xpc_object_t object);
