@@ -220,6 +220,51 @@ TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
   }
 }
 
+TEST_F(ClientRights, ASocketForOneClientServesOnlyThatClient) {
+  const passwd* other = ::getpwnam("daemon");
+  if (other == nullptr || other->pw_uid == 0 || other->pw_uid == nobody.pw_uid) {
+    GTEST_SKIP() << "needs a second unprivileged user named daemon";
+  }
+  const passwd stranger = *other;
+  const std::string socket_path = (dir.path() / "helper.sock").string();
+  testing::ProcessResult served;
+  std::thread helper([&] {
+    served = testing::run_helper({.args = {"--listen-unix", socket_path, "--client-uid", std::to_string(nobody.pw_uid),
+                                           "--fixture", fixture.string(), "--sink", (dir.path() / "sink").string()}});
+  });
+  for (int i = 0; i < 500 && !std::filesystem::exists(socket_path); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  struct stat info {};
+  ASSERT_EQ(::lstat(socket_path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, nobody.pw_uid);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "only the client (and root) may connect";
+
+  // Even through a socket opened to everyone, another user gets no answer.
+  ASSERT_EQ(::chmod(socket_path.c_str(), 0666), 0);
+  const std::string cancel = "{\"v\":1,\"cmd\":\"cancel\"}\n";
+  EXPECT_EQ(exchange_as(stranger, socket_path, cancel), "") << "closed without a reply";
+  const auto reply = reply_of(exchange_as(nobody, socket_path, cancel));
+  EXPECT_EQ(reply.value("message", json::Value()), "cancel has no in-flight job in this dispatch");
+  helper.join();
+  EXPECT_EQ(served.exit_status, 0) << served.err;
+
+  // In the standard-input mode the option names the client.
+  const auto result = testing::run_helper({.args = {"--client-uid", std::to_string(nobody.pw_uid), "--fixture",
+                                                    fixture.string(), "--sink", (dir.path() / "sink").string()},
+                                           .stdin_text = request(secret, image)});
+  EXPECT_EQ(reply_of(result.out).value("message", json::Value()), kPermissionDenied);
+
+  for (const auto& [args, failure] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--client-uid", "nobody"}, "--client-uid is not a user ID"},
+           {{"--client-uid", "65534", "--client-gid", "-1"}, "--client-gid is not a group ID"},
+           {{"--client-gid", "65534"}, "--client-gid needs --client-uid"}}) {
+    const auto refused = testing::run_helper({.args = args});
+    EXPECT_EQ(refused.err, "helper error: " + failure + "\n");
+    EXPECT_EQ(refused.exit_status, 1);
+  }
+}
+
 TEST_F(ClientRights, TheRawBackendReadsOnlyWhatTheClientMayRead) {
   if (!testing::private_mount_namespace_available()) {
     GTEST_SKIP() << "needs root and a private mount namespace (unshare --mount), which this machine refuses";

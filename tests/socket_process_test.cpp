@@ -133,8 +133,13 @@ TEST_F(SocketTransport, BindFailuresEndTheProcess) {
     std::string path;
     std::string failure;
   };
+  const auto directory = dir.path() / "a-directory";
+  std::filesystem::create_directory(directory);
   const Case cases[] = {
-      {dir.path().string(), "Address already in use (os error 98)"},  // a directory at the path is not removed
+      {directory.string(), "Is a directory (os error 21)"},  // a directory at the path is not replaced
+      // A directory that others may write (sticky or not) could hold an impostor's name first.
+      {"/tmp/kelmar_vindle_socket_test.sock",
+       "socket directory /tmp may be written by users other than root and the client"},
       {too_long, "path must be shorter than SUN_LEN"},
       {(dir.path() / "missing" / "s").string(), "No such file or directory (os error 2)"},
   };
@@ -142,6 +147,10 @@ TEST_F(SocketTransport, BindFailuresEndTheProcess) {
     const auto result = testing::run_helper({.args = {"--fixture", fixture.string(), "--listen-unix", c.path}});
     EXPECT_EQ(result.err, "helper error: " + c.failure + "\n") << c.path;
     EXPECT_EQ(result.exit_status, 1);
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(directory));
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_FALSE(is_socket_file(entry.path())) << "no fresh name is left behind: " << entry.path();
   }
 }
 

@@ -6,9 +6,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <random>
 
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/protocol.hpp"
@@ -90,7 +93,7 @@ TextResult<UniqueFd> close_on_exec(int fd) {
   return owned;
 }
 
-TextResult<UniqueFd> listen_on(const std::string& path) {
+TextResult<sockaddr_un> address_of(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof(address.sun_path)) return std::unexpected(std::string("path must be shorter than SUN_LEN"));
@@ -98,21 +101,90 @@ TextResult<UniqueFd> listen_on(const std::string& path) {
   // that no client could find; refuse it as the missing path it is.
   if (path.empty()) return std::unexpected(os_error_text(ENOENT));
   std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
+
+// Anyone who may create names in the socket's directory could create the
+// socket's name before the helper does; only root and the client may.
+TextResult<> check_directory(const std::string& path, const std::optional<SocketClient>& only) {
+  const std::string directory = std::filesystem::path(path).parent_path().empty()
+                                    ? std::string(".")
+                                    : std::filesystem::path(path).parent_path().string();
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) != 0) return std::unexpected(os_error_text(errno));
+  const bool owner_ok = info.st_uid == 0 || (only && info.st_uid == only->uid) || (info.st_mode & S_IWUSR) == 0;
+  const bool group_ok =
+      info.st_gid == 0 || (only && only->gid && info.st_gid == *only->gid) || (info.st_mode & S_IWGRP) == 0;
+  if (!owner_ok || !group_ok || (info.st_mode & S_IWOTH) != 0) {
+    return std::unexpected("socket directory " + directory + " may be written by users other than root and the client");
+  }
+  return {};
+}
+
+// A name beside `path` that nobody can guess.
+std::string fresh_name_beside(const std::string& path) {
+  std::random_device random;
+  std::string name = path + ".";
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 4; ++i) {
+    const auto bits = random();
+    for (int shift = 0; shift < 32; shift += 4) name += kHex[(bits >> shift) & 0xF];
+  }
+  return name;
+}
+
+// Binds a fresh name, gives it to the client, listens, and renames it over
+// `path`: a client sees the old entry or this socket, never another's.
+TextResult<UniqueFd> listen_on(const std::string& path, const std::optional<SocketClient>& only) {
+  if (auto checked = address_of(path); !checked) return std::unexpected(checked.error());
+  if (auto safe = check_directory(path, only); !safe) return std::unexpected(safe.error());
+  const std::string fresh = fresh_name_beside(path);
+  const auto address = address_of(fresh);
+  if (!address) return std::unexpected(address.error());
 
   auto listener = close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
   if (!listener) return listener;
-  if (::bind(listener->get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-      ::listen(listener->get(), SOMAXCONN) != 0) {
-    return std::unexpected(os_error_text(errno));
+  // For one client the socket is never wider than 0600, even for an instant.
+  // Nothing else runs in the process yet, so the umask may be changed here.
+  const mode_t previous = only ? ::umask(0177) : 0;
+  const int bound = ::bind(listener->get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address));
+  const int bind_error = errno;
+  if (only) ::umask(previous);
+  if (bound != 0) return std::unexpected(os_error_text(bind_error));
+  const auto fail = [&](int error) -> TextResult<UniqueFd> {
+    ::unlink(fresh.c_str());
+    return std::unexpected(os_error_text(error));
+  };
+  if (only) {
+    if (::chown(fresh.c_str(), only->uid, only->gid ? *only->gid : static_cast<gid_t>(-1)) != 0) return fail(errno);
+    if (only->gid && ::chmod(fresh.c_str(), 0660) != 0) return fail(errno);
   }
+  if (::listen(listener->get(), SOMAXCONN) != 0) return fail(errno);
+  if (::rename(fresh.c_str(), path.c_str()) != 0) return fail(errno);
   return listener;
 }
 
-TextResult<UniqueFd> accept_one(const UniqueFd& listener) {
+bool may_be_served(const Client& peer, const std::optional<SocketClient>& only) {
+  if (!only || peer.is_root() || peer.uid == only->uid) return true;
+  if (!only->gid) return false;
+  return peer.gid == *only->gid || std::find(peer.groups.begin(), peer.groups.end(), *only->gid) != peer.groups.end();
+}
+
+struct Connection {
+  UniqueFd fd;
+  Client peer;
+};
+
+// The first connection whose peer may be served; others are closed unanswered.
+TextResult<Connection> accept_client(const UniqueFd& listener, const std::optional<SocketClient>& only) {
   for (;;) {
     const int fd = ::accept(listener.get(), nullptr, nullptr);
     if (fd < 0 && errno == EINTR) continue;
-    return close_on_exec(fd);
+    auto connection = close_on_exec(fd);
+    if (!connection) return std::unexpected(connection.error());
+    auto peer = peer_client(connection->get());
+    if (!peer) return std::unexpected(peer.error().detail());
+    if (may_be_served(*peer, only)) return Connection{std::move(*connection), std::move(*peer)};
   }
 }
 
@@ -145,24 +217,22 @@ TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& ba
   return send_line(STDOUT_FILENO, handle_line(*line, source, backend, image) + "\n");
 }
 
-TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend) {
+TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend,
+                                  const std::optional<SocketClient>& only) {
   // Checked before anything touches the file system: a path cut at its zero
-  // byte would name another file, and the next step removes whatever is there.
+  // byte would name another file, and the rename replaces whatever is there.
   if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
-  ::unlink(path.c_str());  // an earlier socket, or any file; errors do not matter
 
-  const auto listener = listen_on(path);
+  const auto listener = listen_on(path, only);
   if (!listener) return std::unexpected(listener.error());
-  const auto connection = accept_one(*listener);
+  auto connection = accept_client(*listener, only);
   if (!connection) return std::unexpected(connection.error());
-  auto client = peer_client(connection->get());
-  if (!client) return std::unexpected(client.error().detail());
 
   UniqueFd handed_over;
-  const auto line = read_request_line(connection->get(), &handed_over);
+  const auto line = read_request_line(connection->fd.get(), &handed_over);
   if (!line) return std::unexpected(line.error());
-  const ImageAccess image(std::move(*client), handed_over.get());
-  if (auto sent = send_line(connection->get(), handle_line(*line, source, backend, image) + "\n"); !sent) {
+  const ImageAccess image(std::move(connection->peer), handed_over.get());
+  if (auto sent = send_line(connection->fd.get(), handle_line(*line, source, backend, image) + "\n"); !sent) {
     return sent;
   }
 

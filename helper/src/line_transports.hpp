@@ -2,6 +2,9 @@
 // out, over standard input/output or one Unix-domain socket connection.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,11 +29,28 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
 [[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
                                           const Client& launcher = Client::root());
 
-// Binds `path`, accepts one connection, answers one request on it for the
-// connection's peer and removes the socket file again. The peer may send one
+// The one user (and, optionally, group) a socket is made for
+// (--client-uid, --client-gid).
+struct SocketClient {
+  uid_t uid = 0;
+  std::optional<gid_t> gid;
+
+  friend bool operator==(const SocketClient&, const SocketClient&) = default;
+};
+
+// Creates the socket at `path` atomically (bound under a fresh name in the
+// same directory, then renamed over whatever stood at the path), accepts one
+// connection, answers one request on it for the connection's peer and
+// removes the socket file again. A directory that users other than root and
+// the client may write is refused: anyone who may create names there could
+// create this one first. With `only`, the socket belongs to that user (mode
+// 0600, or 0660 with its group) from the moment it exists, and a peer that
+// is neither root nor that user (nor in that group) is closed without an
+// answer while the helper waits on for its client. The peer may send one
 // descriptor (SCM_RIGHTS) with the request line: the image is then read
 // through it and `image_path` is never opened.
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
-                                                const WriteBackend& backend);
+                                                const WriteBackend& backend,
+                                                const std::optional<SocketClient>& only = std::nullopt);
 
 }  // namespace kelmar_vindle::helper

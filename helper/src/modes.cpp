@@ -11,16 +11,17 @@ TextResult<> run_mode(StartupPlan& plan) {
     const DeviceSnapshot& source;
     const WriteBackend& backend;
     const Client& launcher;
+    const std::optional<SocketClient>& named;
     TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend, launcher); }
     TextResult<> operator()(const UnixSocketMode& mode) const {
-      return run_unix_socket_mode(mode.path, source, backend);
+      return run_unix_socket_mode(mode.path, source, backend, named);
     }
     TextResult<> operator()(const NamedPipeMode&) const {
       return std::unexpected(std::string("named pipe listen is Windows-only"));
     }
     TextResult<> operator()(const XpcMode&) const { return {}; }  // handled above
   };
-  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher}, plan.mode);
+  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher, plan.named_client}, plan.mode);
 }
 
 }  // namespace kelmar_vindle::helper

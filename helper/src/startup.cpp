@@ -35,6 +35,31 @@ std::optional<Id> read_id(std::string_view text) {
   return value;
 }
 
+// The value after the first `name`, if any.
+std::optional<std::string> argument_of(const std::vector<std::string>& args, std::string_view name) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == name) return args[i + 1];
+  }
+  return std::nullopt;
+}
+
+TextResult<std::optional<SocketClient>> named_client(const std::vector<std::string>& args) {
+  const auto uid_text = argument_of(args, "--client-uid");
+  const auto gid_text = argument_of(args, "--client-gid");
+  if (!uid_text) {
+    if (gid_text) return std::unexpected(std::string("--client-gid needs --client-uid"));
+    return std::optional<SocketClient>();
+  }
+  const auto uid = read_id<uid_t>(*uid_text);
+  if (!uid) return std::unexpected(std::string("--client-uid is not a user ID"));
+  SocketClient client{*uid, std::nullopt};
+  if (gid_text) {
+    client.gid = read_id<gid_t>(*gid_text);
+    if (!client.gid) return std::unexpected(std::string("--client-gid is not a group ID"));
+  }
+  return std::optional<SocketClient>(client);
+}
+
 }  // namespace
 
 TextResult<Client> launching_client(const Environment& env) {
@@ -123,8 +148,11 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   }
   auto launcher = launching_client(env);
   if (!launcher) return std::unexpected(std::move(launcher.error()));
-  return StartupPlan{std::move(options), std::move(*source), std::move(*backend), std::move(mode),
-                     std::move(*launcher)};
+  auto named = named_client(args);
+  if (!named) return std::unexpected(std::move(named.error()));
+  if (*named) *launcher = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
+  return StartupPlan{std::move(options), std::move(*source),   std::move(*backend),
+                     std::move(mode),    std::move(*launcher), std::move(*named)};
 }
 
 }  // namespace kelmar_vindle::helper

@@ -9,6 +9,7 @@
 
 #include "kelmar_vindle/helper.hpp"
 #include "kelmar_vindle/write.hpp"
+#include "line_transports.hpp"
 #include "options.hpp"
 #include "raw_backend.hpp"
 #include "text_result.hpp"
@@ -28,6 +29,9 @@ struct StartupPlan {
   // user a privilege launcher names (PKEXEC_UID, else SUDO_UID and
   // SUDO_GID), else the process's real user and group.
   Client launcher = Client::root();
+  // --client-uid (and --client-gid): the one client the socket is made for;
+  // in the standard-input mode it also names the client instead of the launcher.
+  std::optional<SocketClient> named_client;
 };
 
 // The launcher's user as above, from `env` and the process's real ids; a
