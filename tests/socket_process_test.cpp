@@ -127,6 +127,21 @@ TEST_F(SocketTransport, ClientGoneBeforeTheReplyFailsTheModeAndLeavesTheSocket) 
   EXPECT_TRUE(is_socket_file(path));
 }
 
+TEST_F(SocketTransport, AClientThatSendsNothingIsWaitedForOnlyAsLongAsAsked) {
+  const auto path = dir.path() / "idle.sock";
+  auto helper = std::async(std::launch::async, [this, path] {
+    return testing::run_helper(
+        {.args = {"--fixture", fixture.string(), "--listen-unix", path.string(), "--client-timeout", "1"}});
+  });
+  const UniqueFd client = connect_to(path);
+  ASSERT_TRUE(client.valid());
+  const ProcessResult result = helper.get();  // the client stays connected and silent
+  EXPECT_EQ(result.err, "helper error: client sent no request within 1 seconds\n");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(testing::run_helper({.args = {"--client-timeout", "soon"}}).err,
+            "helper error: --client-timeout is not a number of seconds\n");
+}
+
 TEST_F(SocketTransport, BindFailuresEndTheProcess) {
   const std::string too_long = (dir.path() / std::string(120, 'x')).string();
   struct Case {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -218,7 +219,7 @@ TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& ba
 }
 
 TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend,
-                                  const std::optional<SocketClient>& only) {
+                                  const std::optional<SocketClient>& only, std::optional<unsigned> idle_seconds) {
   // Checked before anything touches the file system: a path cut at its zero
   // byte would name another file, and the rename replaces whatever is there.
   if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
@@ -228,9 +229,20 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
   auto connection = accept_client(*listener, only);
   if (!connection) return std::unexpected(connection.error());
 
+  if (idle_seconds) {
+    const timeval limit{static_cast<time_t>(*idle_seconds), 0};
+    if (::setsockopt(connection->fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+      return std::unexpected(os_error_text(errno));
+    }
+  }
   UniqueFd handed_over;
   const auto line = read_request_line(connection->fd.get(), &handed_over);
-  if (!line) return std::unexpected(line.error());
+  if (!line) {
+    if (idle_seconds && (line.error() == os_error_text(EAGAIN) || line.error() == os_error_text(EWOULDBLOCK))) {
+      return std::unexpected("client sent no request within " + std::to_string(*idle_seconds) + " seconds");
+    }
+    return std::unexpected(line.error());
+  }
   const ImageAccess image(std::move(connection->peer), handed_over.get());
   if (auto sent = send_line(connection->fd.get(), handle_line(*line, source, backend, image) + "\n"); !sent) {
     return sent;

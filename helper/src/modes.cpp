@@ -12,16 +12,18 @@ TextResult<> run_mode(StartupPlan& plan) {
     const WriteBackend& backend;
     const Client& launcher;
     const std::optional<SocketClient>& named;
+    std::optional<unsigned> timeout;
     TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend, launcher); }
     TextResult<> operator()(const UnixSocketMode& mode) const {
-      return run_unix_socket_mode(mode.path, source, backend, named);
+      return run_unix_socket_mode(mode.path, source, backend, named, timeout);
     }
     TextResult<> operator()(const NamedPipeMode&) const {
       return std::unexpected(std::string("named pipe listen is Windows-only"));
     }
     TextResult<> operator()(const XpcMode&) const { return {}; }  // handled above
   };
-  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher, plan.named_client}, plan.mode);
+  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher, plan.named_client, plan.client_timeout},
+                    plan.mode);
 }
 
 }  // namespace kelmar_vindle::helper

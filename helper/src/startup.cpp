@@ -151,8 +151,18 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   auto named = named_client(args);
   if (!named) return std::unexpected(std::move(named.error()));
   if (*named) *launcher = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
-  return StartupPlan{std::move(options), std::move(*source),   std::move(*backend),
-                     std::move(mode),    std::move(*launcher), std::move(*named)};
+  std::optional<unsigned> timeout;
+  if (const auto text = argument_of(args, "--client-timeout")) {
+    timeout = read_id<unsigned>(*text);
+    if (!timeout || *timeout == 0) return std::unexpected(std::string("--client-timeout is not a number of seconds"));
+  }
+  return StartupPlan{std::move(options),
+                     std::move(*source),
+                     std::move(*backend),
+                     std::move(mode),
+                     std::move(*launcher),
+                     std::move(*named),
+                     timeout};
 }
 
 }  // namespace kelmar_vindle::helper

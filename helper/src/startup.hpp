@@ -32,6 +32,8 @@ struct StartupPlan {
   // --client-uid (and --client-gid): the one client the socket is made for;
   // in the standard-input mode it also names the client instead of the launcher.
   std::optional<SocketClient> named_client;
+  // --client-timeout: how long a socket client may take to send its request.
+  std::optional<unsigned> client_timeout;
 };
 
 // The launcher's user as above, from `env` and the process's real ids; a
