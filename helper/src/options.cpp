@@ -9,15 +9,6 @@
 namespace kelmar_vindle::helper {
 namespace {
 
-// The argument after the first occurrence of `name`, unless that occurrence
-// is the last argument.
-std::optional<std::string> value_of(const std::vector<std::string>& args, std::string_view name) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == name) return args[i + 1];
-  }
-  return std::nullopt;
-}
-
 bool has_flag(const std::vector<std::string>& args, std::string_view name) {
   return std::find(args.begin(), args.end(), name) != args.end();
 }
@@ -25,6 +16,13 @@ bool has_flag(const std::vector<std::string>& args, std::string_view name) {
 bool is_one(const Environment& env, std::string_view name) { return environment_value(env, name) == "1"; }
 
 }  // namespace
+
+std::optional<std::string> value_of(const std::vector<std::string>& args, std::string_view name) {
+  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
+    if (args[i] == name) return args[i + 1];
+  }
+  return std::nullopt;
+}
 
 Environment environment_from(const char* const* envp) {
   Environment env;

@@ -19,6 +19,10 @@ using Environment = std::map<std::string, std::string, std::less<>>;
 // Builds an `Environment` from a NULL-terminated "NAME=value" array.
 Environment environment_from(const char* const* envp);
 
+// The argument after the first occurrence of `name`, unless that occurrence
+// is the last argument.
+std::optional<std::string> value_of(const std::vector<std::string>& args, std::string_view name);
+
 // A variable's value, or none when it is unset or not valid UTF-8.
 std::optional<std::string_view> environment_value(const Environment& env, std::string_view name);
 

@@ -35,17 +35,9 @@ std::optional<Id> read_id(std::string_view text) {
   return value;
 }
 
-// The value after the first `name`, if any.
-std::optional<std::string> argument_of(const std::vector<std::string>& args, std::string_view name) {
-  for (std::size_t i = 0; i + 1 < args.size(); ++i) {
-    if (args[i] == name) return args[i + 1];
-  }
-  return std::nullopt;
-}
-
 TextResult<std::optional<SocketClient>> named_client(const std::vector<std::string>& args) {
-  const auto uid_text = argument_of(args, "--client-uid");
-  const auto gid_text = argument_of(args, "--client-gid");
+  const auto uid_text = value_of(args, "--client-uid");
+  const auto gid_text = value_of(args, "--client-gid");
   if (!uid_text) {
     if (gid_text) return std::unexpected(std::string("--client-gid needs --client-uid"));
     return std::optional<SocketClient>();
@@ -152,7 +144,7 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   if (!named) return std::unexpected(std::move(named.error()));
   if (*named) *launcher = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
   std::optional<unsigned> timeout;
-  if (const auto text = argument_of(args, "--client-timeout")) {
+  if (const auto text = value_of(args, "--client-timeout")) {
     timeout = read_id<unsigned>(*text);
     if (!timeout || *timeout == 0) return std::unexpected(std::string("--client-timeout is not a number of seconds"));
   }
