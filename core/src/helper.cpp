@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <exception>
+#include <optional>
 
 #include "kelmar_vindle/device/revalidation.hpp"
 
@@ -27,7 +28,7 @@ HelperEvent dispatch_validate(const WriteJob& job, const DispatchDeps& deps) {
   return {HelperEvent::Result{true, {}, {}, std::move(*resolved), {}}};
 }
 
-HelperEvent dispatch_write(const WriteJob& job, const DispatchDeps& deps) {
+HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const DispatchDeps& deps) {
   auto resolved = resolve_target(job, deps);
   if (!resolved) return error_event(resolved.error());
   // Both refusals come after revalidation: a vanished disk is reported as
@@ -43,9 +44,14 @@ HelperEvent dispatch_write(const WriteJob& job, const DispatchDeps& deps) {
   to_write.target = resolved->identity;
   to_write.dry_run = false;
 
-  const std::atomic<bool> cancel_flag{false};
-  ProgressFn ignore_progress = [](const WritePhase&) {};
-  auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, ignore_progress);
+  std::atomic<bool> own_flag{false};
+  const std::atomic<bool>& cancel_flag = deps.job.cancel != nullptr ? *deps.job.cancel : own_flag;
+  std::optional<ProgressEvents> events;
+  ProgressFn progress;  // without events every report is dropped
+  if (wants_progress && deps.job.events != nullptr) {
+    progress = events.emplace(*deps.job.events, to_write.expected_size).reporter();
+  }
+  auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, progress);
   if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
 
   const Error& error = digest.error();
@@ -65,23 +71,26 @@ HelperEvent dispatch(const HelperRequest& request, const DispatchDeps& deps) {
   if (request.v != PROTOCOL_VERSION) return refusal("unsupported v=" + std::to_string(request.v));
 
   struct ByCommand {
+    const HelperRequest& request;
     const DispatchDeps& deps;
     HelperEvent operator()(const HelperCommand::Validate& c) const { return dispatch_validate(c.job, deps); }
-    HelperEvent operator()(const HelperCommand::Write& c) const { return dispatch_write(c.job, deps); }
+    HelperEvent operator()(const HelperCommand::Write& c) const {
+      return dispatch_write(c.job, request.progress, deps);
+    }
     HelperEvent operator()(const HelperCommand::Cancel&) const {
       // A request is answered only once its work is done, so no job can be in flight.
       return refusal("cancel has no in-flight job in this dispatch");
     }
   };
-  return std::visit(ByCommand{deps}, request.command.value);
+  return std::visit(ByCommand{request, deps}, request.command.value);
 }
 
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const ImageAccess& image) {
+                                      const ImageAccess& image, const JobControl& job) {
   try {
     const auto request = parse_request(text);
     if (!request) return error_event(request.error());
-    return dispatch(*request, DispatchDeps{snapshot, writer, image});
+    return dispatch(*request, DispatchDeps{snapshot, writer, image, job});
   } catch (const std::exception& e) {
     // Last guard of the one-reply rule; the request path reports its
     // failures as values, so this only sees library surprises.

@@ -69,7 +69,9 @@ Result<HelperRequest> parse_request(std::string_view text) {
   if (!version) return std::unexpected(version.error());
   auto command = read_command(*tree);
   if (!command) return std::unexpected(Error::protocol(std::move(command.error())));
-  return HelperRequest{*version, std::move(*command)};
+  const auto progress = tree->find("progress");
+  const bool wants_progress = progress != tree->end() && progress->is_boolean() && progress->get<bool>();
+  return HelperRequest{*version, std::move(*command), wants_progress};
 }
 
 std::string encode_event(const HelperEvent& event) {

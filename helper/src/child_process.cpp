@@ -92,7 +92,12 @@ Result<ChildOutcome> run_captured(const std::string& program, const std::vector<
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-  short flags = POSIX_SPAWN_SETSIGDEF;
+  // The helper blocks SIGTERM and SIGINT to turn them into cancellations;
+  // the child starts with nothing blocked.
+  sigset_t unblocked;
+  sigemptyset(&unblocked);
+  ::posix_spawnattr_setsigmask(&attributes.attributes, &unblocked);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   // Nothing above standard error reaches the child, whatever the helper
   // itself inherited from whoever started it.
   close_inherited_descriptors(files.actions, flags);

@@ -22,7 +22,8 @@ struct ChildOutcome {
 };
 
 // Starts `program` (an absolute path, no shell, no PATH search) with `args`,
-// standard input on /dev/null, default signal handling, the environment
+// standard input on /dev/null, default signal handling with no signal
+// blocked, the environment
 // PATH=/usr/sbin:/usr/bin:/sbin:/bin and LC_ALL=C only, and no descriptor
 // above standard error; collects its
 // standard output and error without deadlock however much it prints, and

@@ -1,6 +1,7 @@
 #include "line_transports.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -165,6 +166,56 @@ TextResult<UniqueFd> listen_on(const std::string& path, const std::optional<Sock
   return listener;
 }
 
+// Events as lines on the client's stream `fd`. The client going away
+// cancels the job: the other end closed (a hang-up; a socket peer that only
+// shut down its sending side still reads), or a write failing.
+class StreamEvents final : public EventChannel {
+ public:
+  StreamEvents(int fd, std::atomic<bool>& cancel) : fd_(fd), cancel_(cancel) {}
+
+  void send(const HelperEvent& event) override {
+    if (gone_) return;
+    // A client that does not read its events must not hold a cancelled job
+    // up: wait for room a little at a time and drop the event once the job
+    // is cancelled. The reply itself is written without such a limit.
+    for (;;) {
+      pollfd stream{fd_, POLLOUT, 0};
+      const int ready = ::poll(&stream, 1, 100);
+      if (ready > 0 && (stream.revents & (POLLHUP | POLLERR)) != 0) return hang_up();
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) return hang_up();
+      if (cancel_.load(std::memory_order_acquire)) return;
+    }
+    if (!write_all(fd_, encode_event(event) + "\n")) hang_up();
+  }
+
+  void watch() override {
+    if (gone_) return;
+    pollfd stream{fd_, 0, 0};
+    if (::poll(&stream, 1, 0) > 0 && (stream.revents & (POLLHUP | POLLERR)) != 0) hang_up();
+  }
+
+ private:
+  void hang_up() {
+    gone_ = true;
+    cancel_.store(true, std::memory_order_release);
+  }
+
+  int fd_;
+  std::atomic<bool>& cancel_;
+  bool gone_ = false;
+};
+
+// Answers `line` on `fd` and writes the reply line; SIGTERM and SIGINT
+// cancel the job meanwhile.
+TextResult<> answer_on(int fd, const std::string& line, const DeviceSnapshot& source, const WriteBackend& backend,
+                       const ImageAccess& image, JobSignals* signals) {
+  std::atomic<bool> cancel{false};
+  StreamEvents events(fd, cancel);
+  const auto scope = signals != nullptr ? signals->cancel_on_signal(cancel) : JobSignals::Scope();
+  return send_line(fd, handle_line(line, source, backend, image, JobControl{&cancel, &events}) + "\n");
+}
+
 bool may_be_served(const Client& peer, const std::optional<SocketClient>& only) {
   if (!only || peer.is_root() || peer.uid == only->uid) return true;
   if (!only->gid) return false;
@@ -192,17 +243,18 @@ TextResult<Connection> accept_client(const UniqueFd& listener, const std::option
 }  // namespace
 
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const ImageAccess& image) {
+                        const ImageAccess& image, const JobControl& job) {
   std::string_view line = text;
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.size() > kMaxRequestBytes) {
     return encode_event(error_event(Error::protocol("request exceeds " + std::to_string(kMaxRequestBytes) + " bytes")));
   }
-  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image);
+  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image, job);
   return encode_event(event);
 }
 
-TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher) {
+TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher,
+                            JobSignals* signals) {
   Client client = launcher;
   UniqueFd handed_over;
   struct stat input {};
@@ -215,11 +267,12 @@ TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& ba
   const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr);
   if (!line) return std::unexpected(line.error());
   const ImageAccess image(std::move(client), handed_over.get());
-  return send_line(STDOUT_FILENO, handle_line(*line, source, backend, image) + "\n");
+  return answer_on(STDOUT_FILENO, *line, source, backend, image, signals);
 }
 
 TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend,
-                                  const std::optional<SocketClient>& only, std::optional<unsigned> idle_seconds) {
+                                  const std::optional<SocketClient>& only, std::optional<unsigned> idle_seconds,
+                                  JobSignals* signals) {
   // Checked before anything touches the file system: a path cut at its zero
   // byte would name another file, and the rename replaces whatever is there.
   if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
@@ -244,9 +297,7 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
     return std::unexpected(line.error());
   }
   const ImageAccess image(std::move(connection->peer), handed_over.get());
-  if (auto sent = send_line(connection->fd.get(), handle_line(*line, source, backend, image) + "\n"); !sent) {
-    return sent;
-  }
+  if (auto sent = answer_on(connection->fd.get(), *line, source, backend, image, signals); !sent) return sent;
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "job_signals.hpp"
 #include "kelmar_vindle/helper.hpp"
 #include "text_result.hpp"
 
@@ -17,17 +18,24 @@ namespace kelmar_vindle::helper {
 // answered "helper protocol error: request exceeds 1048576 bytes".
 inline constexpr std::size_t kMaxRequestBytes = 1048576;
 
-// Trims Unicode white space, dispatches for `image`'s client, and encodes the one
-// event as a compact JSON line (without its line feed). Never fails.
+// Trims Unicode white space, dispatches for `image`'s client (lending the
+// job `job`), and encodes the one reply event as a compact JSON line
+// (without its line feed). Never fails.
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const ImageAccess& image = ImageAccess());
+                        const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl());
+
+// Both stream modes: a `write` that asks for progress gets each event as a
+// line of its own, written as it happens, before its reply line; its client
+// going away (the connection or standard output closed by the other end, or
+// a write failing) cancels it. With `signals`, SIGTERM and SIGINT cancel the
+// request's job from the moment its line is read until its reply is written.
 
 // Answers one request read from standard input on standard output. The
 // client is the peer when standard input is a Unix-domain socket (a
 // socket-activated service), else `launcher`, the user who started the
 // helper (start-up decides).
 [[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
-                                          const Client& launcher = Client::root());
+                                          const Client& launcher = Client::root(), JobSignals* signals = nullptr);
 
 // The one user (and, optionally, group) a socket is made for
 // (--client-uid, --client-gid).
@@ -54,6 +62,7 @@ struct SocketClient {
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend,
                                                 const std::optional<SocketClient>& only = std::nullopt,
-                                                std::optional<unsigned> idle_seconds = std::nullopt);
+                                                std::optional<unsigned> idle_seconds = std::nullopt,
+                                                JobSignals* signals = nullptr);
 
 }  // namespace kelmar_vindle::helper

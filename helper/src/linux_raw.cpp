@@ -111,7 +111,7 @@ class DirectReadAhead {
 };
 
 // Hashes exactly `count` bytes from offset 0 of a node opened with O_DIRECT.
-Result<std::string> hash_direct(int fd, std::uint64_t count) {
+Result<std::string> hash_direct(int fd, std::uint64_t count, const checksum::HashStep& step) {
   std::vector<PageBuffer> buffers;
   for (std::size_t i = 0; i < DirectReadAhead::kDepth; ++i) {
     auto buffer = PageBuffer::allocate(write::kChunkSize);
@@ -127,6 +127,9 @@ Result<std::string> hash_direct(int fd, std::uint64_t count) {
     if (chunk.bytes.empty()) return std::unexpected(Error::make<ErrorKind::SizeMismatch>(count, done));
     digest.update(chunk.bytes);
     done += chunk.bytes.size();
+    if (step) {
+      if (auto going_on = step(done); !going_on) return std::unexpected(std::move(going_on.error()));
+    }
   }
   return digest.finalize();
 }
@@ -201,13 +204,14 @@ Result<void> LinuxDisks::write_chunk(int fd, std::span<const std::byte> chunk) c
 
 Result<void> LinuxDisks::flush(int fd) const { return flush_disk_node(fd); }
 
-Result<std::string> LinuxDisks::read_back(const write::Disk& disk, int /*written*/, std::uint64_t count) const {
-  return sha256_from_storage(disk.path, count);
+Result<std::string> LinuxDisks::read_back(const write::Disk& disk, int /*written*/, std::uint64_t count,
+                                          const checksum::HashStep& step) const {
+  return sha256_from_storage(disk.path, count, step);
 }
 
-Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t count) {
+Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t count, const checksum::HashStep& step) {
   UniqueFd direct(::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-  if (direct.valid()) return hash_direct(direct.get(), count);
+  if (direct.valid()) return hash_direct(direct.get(), count, step);
   if (errno != EINVAL) return std::unexpected(last_os_error());
   // The node refuses direct I/O: write its dirty pages out and drop its cached
   // ones, so that the reads below go to the storage.
@@ -215,7 +219,7 @@ Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t c
   if (!device.valid()) return std::unexpected(last_os_error());
   if (::fdatasync(device.get()) != 0 && errno != EINVAL) return std::unexpected(last_os_error());
   ::posix_fadvise(device.get(), 0, 0, POSIX_FADV_DONTNEED);
-  return checksum::sha256_reader(device.get(), count);
+  return checksum::sha256_reader(device.get(), count, step);
 }
 
 }  // namespace kelmar_vindle::helper

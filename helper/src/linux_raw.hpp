@@ -27,7 +27,8 @@ class LinuxDisks final : public write::DiskInterface {
   [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
   [[nodiscard]] Result<void> flush(int fd) const override;
   // `sha256_from_storage` of the node.
-  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count) const override;
+  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count,
+                                              const checksum::HashStep& step) const override;
 
   // "{device directory}/sdX" for a kernel name "sd" followed by lower-case
   // letters; anything else is refused as not USB.
@@ -63,6 +64,7 @@ class LinuxRawBackend final : public RawDiskBackend {
 // storage holds them: with direct I/O, reading ahead while hashing, or, where
 // the node refuses direct I/O, after writing out and dropping its cache.
 // A node that ends early fails with `SizeMismatch` (count, bytes there).
-[[nodiscard]] Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t count);
+[[nodiscard]] Result<std::string> sha256_from_storage(const std::string& path, std::uint64_t count,
+                                                      const checksum::HashStep& step = {});
 
 }  // namespace kelmar_vindle::helper

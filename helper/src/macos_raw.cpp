@@ -48,11 +48,12 @@ Result<void> MacosDisks::write_chunk(int fd, std::span<const std::byte> chunk) c
 
 Result<void> MacosDisks::flush(int fd) const { return flush_disk_node(fd); }
 
-Result<std::string> MacosDisks::read_back(const write::Disk& disk, int /*written*/, std::uint64_t count) const {
+Result<std::string> MacosDisks::read_back(const write::Disk& disk, int /*written*/, std::uint64_t count,
+                                          const checksum::HashStep& step) const {
   UniqueFd device(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!device.valid()) return std::unexpected(last_os_error());
   if (::lseek(device.get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
-  return checksum::sha256_reader(device.get(), count);
+  return checksum::sha256_reader(device.get(), count, step);
 }
 
 }  // namespace kelmar_vindle::helper

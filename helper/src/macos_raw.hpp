@@ -21,7 +21,8 @@ class MacosDisks final : public write::DiskInterface {
   [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
   [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
   [[nodiscard]] Result<void> flush(int fd) const override;
-  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count) const override;
+  [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count,
+                                              const checksum::HashStep& step) const override;
 
   // The raw node of a whole disk "diskN" (white space around it ignored):
   // "{device directory}/rdiskN". Partitions and other names are refused as

@@ -34,20 +34,23 @@ void report_failure(const std::string& text) {
 
 }  // namespace
 
-TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env) {
+TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env, JobSignals* signals) {
   auto plan = plan_startup(args, env);
   if (!plan) return std::unexpected(std::move(plan.error()));
-  return run_mode(*plan);
+  return run_mode(*plan, signals);
 }
 
 int run_process(int argc, const char* const* argv, const char* const* envp) {
+  // Before any other thread exists, so that all of them leave both signals
+  // to its watcher.
+  JobSignals signals;
   std::signal(SIGPIPE, SIG_IGN);
   reopen_closed_standard_streams();
 
   TextResult<> outcome;
   try {
     const std::vector<std::string> args(argv, argv + argc);
-    outcome = run_helper(args, environment_from(envp));
+    outcome = run_helper(args, environment_from(envp), &signals);
   } catch (const std::exception& e) {
     outcome = std::unexpected(std::string(e.what()));
   }

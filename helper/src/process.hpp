@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "job_signals.hpp"
 #include "options.hpp"
 #include "text_result.hpp"
 
 namespace kelmar_vindle::helper {
 
-// Start-up followed by the chosen mode.
-[[nodiscard]] TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env);
+// Start-up followed by the chosen mode (see run_mode for `signals`).
+[[nodiscard]] TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env,
+                                      JobSignals* signals = nullptr);
 
 // The whole process: returns the exit status.
 int run_process(int argc, const char* const* argv, const char* const* envp);

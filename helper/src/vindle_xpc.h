@@ -1,5 +1,5 @@
 /* The XPC shim: the part of the XPC transport that must speak blocks, kept
-   small and in C. The service layer registers a plain function as handler. */
+   small and in C. The service layer registers plain functions as hooks. */
 #ifndef VINDLE_XPC_H
 #define VINDLE_XPC_H
 
@@ -8,13 +8,31 @@ extern "C" {
 #endif
 
 /* Takes a zero-terminated request text, the requesting peer's effective
-   user and group, and the descriptor sent under "image_fd" (-1 when none;
-   the shim closes it afterwards), and returns a zero-terminated reply text
-   allocated with malloc (the shim frees it after sending), or null. */
-typedef char* (*vindle_xpc_handler)(const char* request, unsigned int peer_uid, unsigned int peer_gid, int image_fd);
+   user and group, the descriptor sent under "image_fd" (-1 when none; the
+   shim closes it afterwards) and the peer itself (an opaque handle, valid
+   until the handler returns), and returns a zero-terminated reply text
+   allocated with malloc (the shim frees it after sending), or null.
+   Requests are handled one at a time, in order, on a queue of their own, so
+   that a peer's other events (its going away) still arrive meanwhile. */
+typedef char* (*vindle_xpc_handler)(const char* request, unsigned int peer_uid, unsigned int peer_gid, int image_fd,
+                                    void* peer);
 
-/* Records the handler; call it before listening. */
+/* Told a peer whose connection became invalid (it went away); may run while
+   that peer's request is being handled, on another thread. */
+typedef void (*vindle_xpc_peer_gone)(void* peer);
+
+/* Asked after each reply has been sent: nonzero ends the service once the
+   reply has left, and no further request is handled. */
+typedef int (*vindle_xpc_should_end)(void);
+
+/* Records the hooks; call it before listening. Either of the last two may be
+   null. */
 void vindle_xpc_set_handler(vindle_xpc_handler handler);
+void vindle_xpc_set_lifecycle(vindle_xpc_peer_gone peer_gone, vindle_xpc_should_end should_end);
+
+/* Sends `json` to `peer` (a handler's, during its call) as a dictionary
+   message of its own under "json", ahead of the reply. */
+void vindle_xpc_send_event(void* peer, const char* json);
 
 /* Listens as the Mach service `label` and parks the main thread serving it.
    With a `peer_requirement` (null for none), the platform drops every

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "kelmar_vindle/protocol.hpp"
 #include "kelmar_vindle/text.hpp"
 #include "line_transports.hpp"
 #include "vindle_xpc.h"
@@ -17,13 +18,30 @@ namespace {
 struct XpcCtx {
   std::unique_ptr<DeviceSnapshot> snapshot;
   std::unique_ptr<WriteBackend> writer;
+  JobSignals* signals = nullptr;
 };
 
 // The one process-wide context. Its lock is held around each whole request,
-// so requests from all peers are handled strictly one at a time.
+// so requests from all peers are handled strictly one at a time. The peer
+// of the request being answered has a lock of its own, because the shim
+// tells of a peer going away while its request runs.
 struct SharedCtx {
   std::mutex lock;
   std::optional<XpcCtx> ctx;
+
+  std::mutex peer_lock;
+  void* running_peer = nullptr;    // under `peer_lock`
+  bool running_peer_gone = false;  // under `peer_lock`
+
+  void set_running(void* peer) {
+    const std::lock_guard guard(peer_lock);
+    running_peer = peer;
+    running_peer_gone = false;
+  }
+  bool running_peer_went_away() {
+    const std::lock_guard guard(peer_lock);
+    return running_peer_gone;
+  }
 };
 
 SharedCtx& CTX() {
@@ -31,21 +49,68 @@ SharedCtx& CTX() {
   return shared;
 }
 
-std::string answer(std::string_view request, const ImageAccess& image) {
+// Events as messages of their own to the requesting peer. The peer going
+// away cancels the job.
+class PeerEvents final : public EventChannel {
+ public:
+  PeerEvents(void* peer, SharedCtx& shared, std::atomic<bool>& cancel)
+      : peer_(peer), shared_(shared), cancel_(cancel) {}
+
+  void send(const HelperEvent& event) override {
+    if (gone_) return;
+    vindle_xpc_send_event(peer_, encode_event(event).c_str());
+  }
+  void watch() override {
+    if (gone_ || !shared_.running_peer_went_away()) return;
+    gone_ = true;
+    cancel_.store(true, std::memory_order_release);
+  }
+
+ private:
+  void* peer_;
+  SharedCtx& shared_;
+  std::atomic<bool>& cancel_;
+  bool gone_ = false;
+};
+
+std::string answer(std::string_view request, const ImageAccess& image, void* peer) {
   SharedCtx& shared = CTX();
   const std::lock_guard guard(shared.lock);
   if (!shared.ctx) return {};
-  return handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer, image);
+  std::atomic<bool> cancel{false};
+  shared.set_running(peer);
+  PeerEvents events(peer, shared, cancel);
+  std::string reply;
+  {
+    const auto scope =
+        shared.ctx->signals != nullptr ? shared.ctx->signals->cancel_on_signal(cancel) : JobSignals::Scope();
+    reply = handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer, image, JobControl{&cancel, &events});
+  }
+  shared.set_running(nullptr);
+  return reply;
+}
+
+extern "C" void on_peer_gone(void* peer) {
+  SharedCtx& shared = CTX();
+  const std::lock_guard guard(shared.peer_lock);
+  if (peer != nullptr && peer == shared.running_peer) shared.running_peer_gone = true;
+}
+
+// A signal cancelled a request: the service ends once its reply has left.
+extern "C" int should_end() {
+  SharedCtx& shared = CTX();
+  const std::lock_guard guard(shared.lock);
+  return shared.ctx && shared.ctx->signals != nullptr && shared.ctx->signals->stop_requested() ? 1 : 0;
 }
 
 }  // namespace
 
-extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd) {
+extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd, void* peer) {
   try {
     const std::string request = text == nullptr ? std::string() : text::decode_utf8_lossy(text);
     const auto peer_gid = static_cast<gid_t>(gid);
     const Client client = uid == 0 ? Client::root() : Client::of_user(static_cast<uid_t>(uid), &peer_gid);
-    std::string reply = answer(request, ImageAccess(client, image_fd));
+    std::string reply = answer(request, ImageAccess(client, image_fd), peer);
     // The encoder never writes a zero byte; a text holding one could not
     // travel as a C string, so it is replaced by an empty object.
     if (reply.find('\0') != std::string::npos) reply = "{}";
@@ -58,14 +123,16 @@ extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, i
 }
 
 std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend, const char* label,
-                       const char* peer_requirement) {
+                       const char* peer_requirement, JobSignals* signals) {
   {
     SharedCtx& shared = CTX();
     const std::lock_guard guard(shared.lock);
     shared.ctx.reset();  // the old backend goes before the source it may borrow
-    shared.ctx = XpcCtx{std::move(source), std::move(backend)};
+    shared.ctx = XpcCtx{std::move(source), std::move(backend), signals};
   }
-  vindle_xpc_set_handler(&on_json);  // the context is set before any request can arrive
+  // The context is set before any request can arrive.
+  vindle_xpc_set_handler(&on_json);
+  vindle_xpc_set_lifecycle(&on_peer_gone, &should_end);
   return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label, peer_requirement));
 }
 

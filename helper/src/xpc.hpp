@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "job_signals.hpp"
 #include "kelmar_vindle/helper.hpp"
 #include "kelmar_vindle/write.hpp"
 
@@ -16,16 +17,21 @@ inline constexpr const char* kXpcServiceLabel = "com.kelmar-vindle.helper";
 
 // Stores both objects in the process-wide context, registers `on_json` and
 // serves `label`; with `peer_requirement`, only peers that meet that
-// code-signing requirement reach the handler. Returns only when the service
-// cannot start: "xpc listen exited rc={}".
+// code-signing requirement reach the handler. With `signals`, SIGTERM and
+// SIGINT cancel the running request's job; once it is answered the service
+// ends (status 0). Returns only when the service cannot start:
+// "xpc listen exited rc={}".
 std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend,
-                       const char* label = kXpcServiceLabel, const char* peer_requirement = nullptr);
+                       const char* label = kXpcServiceLabel, const char* peer_requirement = nullptr,
+                       JobSignals* signals = nullptr);
 
 // The shim's handler: a request text (null counts as empty; invalid UTF-8 is
-// replaced by U+FFFD) from the peer with effective user `uid` and group
+// replaced by U+FFFD) from `peer`, whose effective user is `uid` and group
 // `gid`, who may have sent the image as `image_fd` (borrowed; -1 when not),
 // in; a malloc-owned reply text out, or null only when no memory is left
-// for it. Files the request names are opened with the peer's rights.
-extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd);
+// for it. Files the request names are opened with the peer's rights. A
+// `write` that asks for progress sends its events to the peer as they
+// happen, and the peer going away meanwhile cancels it.
+extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd, void* peer);
 
 }  // namespace kelmar_vindle::helper

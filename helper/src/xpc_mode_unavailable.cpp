@@ -3,6 +3,8 @@
 
 namespace kelmar_vindle::helper {
 
-TextResult<> run_xpc_mode(StartupPlan& /*plan*/) { return std::unexpected(std::string("xpc listen is macOS-only")); }
+TextResult<> run_xpc_mode(StartupPlan& /*plan*/, JobSignals* /*signals*/) {
+  return std::unexpected(std::string("xpc listen is macOS-only"));
+}
 
 }  // namespace kelmar_vindle::helper

@@ -1,5 +1,6 @@
 /* Every dictionary message from a peer is answered by one reply carrying the
-   handler's text under "json"; other events are ignored. */
+   handler's text under "json", after any events the handler sent; a peer's
+   invalidation is passed on; other events are ignored. */
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,11 +10,30 @@
 
 /* Written once before the listener exists, only read afterwards. */
 static vindle_xpc_handler g_handler = NULL;
+static vindle_xpc_peer_gone g_peer_gone = NULL;
+static vindle_xpc_should_end g_should_end = NULL;
+/* Requests, one at a time and in order, off the peers' own queues. */
+static dispatch_queue_t g_requests = NULL;
+/* Set on `g_requests` once the service is ending; read only there. */
+static int g_ending = 0;
 
 static const char kFallbackReply[] =
     "{\"evt\":\"result\",\"ok\":false,\"error\":\"protocol\",\"message\":\"empty helper reply\"}";
 
 void vindle_xpc_set_handler(vindle_xpc_handler handler) { g_handler = handler; }
+
+void vindle_xpc_set_lifecycle(vindle_xpc_peer_gone peer_gone, vindle_xpc_should_end should_end) {
+  g_peer_gone = peer_gone;
+  g_should_end = should_end;
+}
+
+void vindle_xpc_send_event(void* peer, const char* json) {
+  xpc_object_t event = xpc_dictionary_create(NULL, NULL, 0);
+  if (event == NULL) return;
+  xpc_dictionary_set_string(event, "json", json);
+  xpc_connection_send_message((xpc_connection_t)peer, event);
+  xpc_release(event);
+}
 
 static char* fallback_reply(void) {
   char* copy = malloc(sizeof kFallbackReply);
@@ -21,15 +41,15 @@ static char* fallback_reply(void) {
   return copy;
 }
 
-static void handle_message(xpc_connection_t peer, xpc_object_t message) {
-  if (xpc_get_type(message) != XPC_TYPE_DICTIONARY) return; /* errors (peer gone) and the like */
+static void answer(xpc_connection_t peer, xpc_object_t message) {
+  if (g_ending) return; /* the process ends once the last reply has left */
   const char* request = xpc_dictionary_get_string(message, "json");
   if (request == NULL) request = "";
   /* The peer as the system vouches for it, and the image it may have opened
      itself and sent along. */
   const int image_fd = xpc_dictionary_dup_fd(message, "image_fd");
   char* reply_text = g_handler != NULL ? g_handler(request, (unsigned int)xpc_connection_get_euid(peer),
-                                                   (unsigned int)xpc_connection_get_egid(peer), image_fd)
+                                                   (unsigned int)xpc_connection_get_egid(peer), image_fd, peer)
                                        : NULL;
   if (image_fd >= 0) close(image_fd);
   if (reply_text == NULL) reply_text = fallback_reply();
@@ -41,6 +61,29 @@ static void handle_message(xpc_connection_t peer, xpc_object_t message) {
     xpc_release(reply);
   }
   free(reply_text);
+
+  if (g_should_end != NULL && g_should_end()) {
+    g_ending = 1;
+    /* Runs once everything sent to the peer so far has left. */
+    xpc_connection_send_barrier(peer, ^{
+      exit(0);
+    });
+  }
+}
+
+static void handle_message(xpc_connection_t peer, xpc_object_t message) {
+  if (message == XPC_ERROR_CONNECTION_INVALID) {
+    if (g_peer_gone != NULL) g_peer_gone(peer);
+    return;
+  }
+  if (xpc_get_type(message) != XPC_TYPE_DICTIONARY) return; /* other errors and the like */
+  xpc_retain(peer);
+  xpc_retain(message);
+  dispatch_async(g_requests, ^{
+    answer(peer, message);
+    xpc_release(message);
+    xpc_release(peer);
+  });
 }
 
 static void handle_peer(xpc_connection_t peer) {
@@ -52,6 +95,9 @@ static void handle_peer(xpc_connection_t peer) {
 
 int vindle_xpc_listen_mach(const char* label, const char* peer_requirement) {
   if (label == NULL || label[0] == '\0') return 1;
+  if (g_requests == NULL)
+    g_requests = dispatch_queue_create("com.kelmar-vindle.helper.requests", DISPATCH_QUEUE_SERIAL);
+  if (g_requests == NULL) return 2;
   xpc_connection_t listener =
       xpc_connection_create_mach_service(label, dispatch_get_main_queue(), XPC_CONNECTION_MACH_SERVICE_LISTENER);
   if (listener == NULL) return 2;

@@ -1,7 +1,8 @@
 /* The simulated libxpc and libdispatch. Listeners are found by label, peers
    are connected by tests, and every message is delivered to its peer's
-   handler on a thread of its own, as the platform may use several. Reply
-   dictionaries handed to the helper's code are counted until released. */
+   handler on a thread of its own, as the platform may use several. Objects
+   the helper's code creates (replies, events) are counted until released;
+   what it sends to a peer is recorded in order. */
 #include <Block.h>
 #include <errno.h>
 #include <pthread.h>
@@ -22,9 +23,9 @@ const struct _xpc_type_s _xpc_type_error = {"error"};
 const struct _xpc_type_s _xpc_type_string = {"string"};
 
 struct dispatch_queue_s {
-  int unused;
+  pthread_mutex_t running; /* held while one of its blocks runs */
 };
-static struct dispatch_queue_s main_queue;
+static struct dispatch_queue_s main_queue = {PTHREAD_MUTEX_INITIALIZER};
 
 typedef struct sim_object {
   xpc_type_t type;
@@ -32,21 +33,28 @@ typedef struct sim_object {
   char* json;
   int json_is_number;
   int expects_reply;
-  int is_reply;
   struct sim_object* original; /* the message a reply answers */
   char* reply_text;            /* what was sent in answer to this message */
   int replied;
   int image_fd; /* under "image_fd"; -1 when none */
+  int created;  /* by the helper's code (a reply or an event): freed on release */
+  int retains;  /* messages: retains the helper's code still holds */
   /* connections */
   uid_t euid;
   gid_t egid;
-  char* signature;                /* peers */
-  char* requirement;              /* listeners */
-  struct sim_object* listener;    /* the listener a peer came through */
+  char* signature;             /* peers */
+  char* requirement;           /* listeners */
+  struct sim_object* listener; /* the listener a peer came through */
   char* label;
   xpc_handler_t handler;
   int resumed;
+  char* received; /* peers: every "json" text sent to it, one per line */
 } sim_object;
+
+struct _xpc_error_s {
+  sim_object object;
+};
+struct _xpc_error_s _xpc_error_connection_invalid = {{.type = XPC_TYPE_ERROR, .image_fd = -1}};
 
 enum { kMaxConnections = 256 };
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -81,11 +89,46 @@ static void free_object(sim_object* object) {
   free(object->label);
   free(object->signature);
   free(object->requirement);
+  free(object->received);
   if (object->handler != NULL) Block_release(object->handler);
   free(object);
 }
 
 dispatch_queue_t dispatch_get_main_queue(void) { return &main_queue; }
+
+dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr) {
+  (void)label;
+  (void)attr;
+  dispatch_queue_t queue = calloc(1, sizeof *queue);
+  if (queue == NULL) abort();
+  pthread_mutex_init(&queue->running, NULL);
+  return queue;
+}
+
+struct queued {
+  dispatch_queue_t queue;
+  dispatch_block_t block;
+};
+
+static void* run_queued(void* argument) {
+  struct queued* queued = argument;
+  pthread_mutex_lock(&queued->queue->running);
+  queued->block();
+  pthread_mutex_unlock(&queued->queue->running);
+  Block_release(queued->block);
+  free(queued);
+  return NULL;
+}
+
+void dispatch_async(dispatch_queue_t queue, dispatch_block_t block) {
+  struct queued* queued = malloc(sizeof *queued);
+  if (queued == NULL) abort();
+  queued->queue = queue;
+  queued->block = Block_copy(block);
+  pthread_t thread;
+  if (pthread_create(&thread, NULL, run_queued, queued) != 0) abort();
+  pthread_detach(thread);
+}
 
 void dispatch_main(void) {
   pthread_mutex_lock(&lock);
@@ -125,15 +168,35 @@ void xpc_connection_resume(xpc_connection_t connection) {
   pthread_mutex_unlock(&lock);
 }
 
+static void record_received(sim_object* peer, const char* json) {
+  const size_t had = peer->received != NULL ? strlen(peer->received) : 0;
+  char* grown = realloc(peer->received, had + strlen(json) + 2);
+  if (grown == NULL) abort();
+  strcpy(grown + had, json);
+  strcat(grown + had, "\n");
+  peer->received = grown;
+}
+
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message) {
-  (void)connection;
-  sim_object* reply = message;
+  sim_object* peer = connection;
+  sim_object* sent = message;
+  const char* json = sent->json != NULL ? sent->json : "";
   pthread_mutex_lock(&lock);
-  if (reply->original != NULL && !reply->original->replied) {
-    reply->original->reply_text = copy_text(reply->json != NULL ? reply->json : "");
-    reply->original->replied = 1;
+  if (sent->original != NULL) {
+    if (!sent->original->replied) {
+      sent->original->reply_text = copy_text(json);
+      sent->original->replied = 1;
+      record_received(peer, json);
+    }
+  } else {
+    record_received(peer, json);
   }
   pthread_mutex_unlock(&lock);
+}
+
+void xpc_connection_send_barrier(xpc_connection_t connection, dispatch_block_t barrier) {
+  (void)connection;
+  barrier();
 }
 
 int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection, const char* requirement) {
@@ -163,13 +226,43 @@ int xpc_dictionary_dup_fd(xpc_object_t xdict, const char* key) {
 
 xpc_type_t xpc_get_type(xpc_object_t object) { return ((sim_object*)object)->type; }
 
+/* Connections live as long as the simulation; messages count their retains
+   so that the sender knows when the helper is done with them. */
+xpc_object_t xpc_retain(xpc_object_t object) {
+  sim_object* retained = object;
+  if (retained->type != XPC_TYPE_DICTIONARY || retained->created) return object;
+  pthread_mutex_lock(&lock);
+  ++retained->retains;
+  pthread_mutex_unlock(&lock);
+  return object;
+}
+
 void xpc_release(xpc_object_t object) {
   sim_object* released = object;
-  if (!released->is_reply) return; /* only replies are the caller's to release here */
+  if (released->type != XPC_TYPE_DICTIONARY) return;
+  if (!released->created) {
+    pthread_mutex_lock(&lock);
+    if (released->retains > 0) --released->retains;
+    pthread_cond_broadcast(&changed);
+    pthread_mutex_unlock(&lock);
+    return;
+  }
   pthread_mutex_lock(&lock);
   --live_replies;
   pthread_mutex_unlock(&lock);
   free_object(released);
+}
+
+xpc_object_t xpc_dictionary_create(const char* const* keys, const xpc_object_t* values, size_t count) {
+  (void)keys;
+  (void)values;
+  (void)count;
+  sim_object* dictionary = new_object(XPC_TYPE_DICTIONARY);
+  dictionary->created = 1;
+  pthread_mutex_lock(&lock);
+  ++live_replies;
+  pthread_mutex_unlock(&lock);
+  return dictionary;
 }
 
 const char* xpc_dictionary_get_string(xpc_object_t xdict, const char* key) {
@@ -182,7 +275,7 @@ xpc_object_t xpc_dictionary_create_reply(xpc_object_t original) {
   sim_object* message = original;
   if (message->type != XPC_TYPE_DICTIONARY || !message->expects_reply) return NULL;
   sim_object* reply = new_object(XPC_TYPE_DICTIONARY);
-  reply->is_reply = 1;
+  reply->created = 1;
   reply->original = message;
   pthread_mutex_lock(&lock);
   ++live_replies;
@@ -307,9 +400,14 @@ static char* send_message(int peer, enum xpc_sim_message kind, const char* text,
   pthread_mutex_unlock(&lock);
   if (connection == NULL) return NULL;
 
-  sim_object* message = new_object(kind == XPC_SIM_ERROR            ? XPC_TYPE_ERROR
-                                   : kind == XPC_SIM_NOT_DICTIONARY ? XPC_TYPE_STRING
-                                                                    : XPC_TYPE_DICTIONARY);
+  if (kind == XPC_SIM_ERROR) {
+    struct delivery delivery = {connection, &_xpc_error_connection_invalid.object};
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, deliver, &delivery) != 0) abort();
+    pthread_join(thread, NULL);
+    return NULL;
+  }
+  sim_object* message = new_object(kind == XPC_SIM_NOT_DICTIONARY ? XPC_TYPE_STRING : XPC_TYPE_DICTIONARY);
   message->expects_reply = expects_reply;
   message->image_fd = fd;
   if (kind == XPC_SIM_JSON_STRING) message->json = copy_text(text != NULL ? text : "");
@@ -321,11 +419,23 @@ static char* send_message(int peer, enum xpc_sim_message kind, const char* text,
   pthread_t thread;
   if (pthread_create(&thread, NULL, deliver, &delivery) != 0) abort();
   pthread_join(thread, NULL);
+  /* The helper may go on with the message after its handler returned. */
+  pthread_mutex_lock(&lock);
+  while (message->retains > 0) pthread_cond_wait(&changed, &lock);
+  pthread_mutex_unlock(&lock);
 
   char* reply = message->reply_text;
   message->reply_text = NULL;
   free_object(message);
   return reply;
+}
+
+char* xpc_sim_received(int peer) {
+  pthread_mutex_lock(&lock);
+  sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
+  char* copy = copy_text(connection != NULL && connection->received != NULL ? connection->received : "");
+  pthread_mutex_unlock(&lock);
+  return copy;
 }
 
 long xpc_sim_live_objects(void) {

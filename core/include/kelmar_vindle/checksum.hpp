@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -38,10 +39,15 @@ class Sha256 {
 
 std::string sha256_hex(std::string_view bytes);
 
+// Told the bytes hashed so far after each further MiB and at the end; an
+// error it returns ends the hash with that error (its caller stopping it).
+using HashStep = std::function<Result<void>(std::uint64_t bytes_done)>;
+inline constexpr std::uint64_t kStepBytes = 1048576;
+
 // Hashes exactly `limit` bytes read from `fd` at its current position; never
 // asks for more. Fails with `SizeMismatch` (expected `limit`, actual the
 // bytes read) when the data ends early, or `Io` on a read error.
-[[nodiscard]] Result<std::string> sha256_reader(int fd, std::uint64_t limit);
+[[nodiscard]] Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& step = {});
 
 struct FileDigest {
   std::string sha256;
@@ -70,8 +76,9 @@ using FileVerdict = std::variant<Matches, HashDiffers, SizeDiffers>;
 // reading a byte (a wrong length is `SizeDiffers`, the file unread); only
 // then hashes exactly that many bytes and compares the digest (byte for
 // byte, case-sensitive). `fd` is read from its current position.
+// `step` follows the hash as for `sha256_reader`.
 [[nodiscard]] Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256,
-                                                   std::uint64_t expected_size);
+                                                   std::uint64_t expected_size, const HashStep& step = {});
 
 // `verify_open_file` of the regular file at `path` (see `open_image`).
 [[nodiscard]] Result<FileVerdict> verify_file(const std::filesystem::path& path, std::string_view expected_sha256,

@@ -2,6 +2,7 @@
 // fixes the order of the safety checks between a request and a write.
 #pragma once
 
+#include <atomic>
 #include <string_view>
 #include <vector>
 
@@ -9,10 +10,23 @@
 #include "kelmar_vindle/device.hpp"
 #include "kelmar_vindle/device/snapshot.hpp"
 #include "kelmar_vindle/error.hpp"
+#include "kelmar_vindle/progress_events.hpp"
 #include "kelmar_vindle/protocol.hpp"
 #include "kelmar_vindle/write.hpp"
 
 namespace kelmar_vindle {
+
+// What a transport lends one request's job, both borrowed for the request.
+struct JobControl {
+  // The job's cancellation flag, which the transport (its client going away)
+  // and the signals may set from any thread. Null: a flag of the
+  // dispatcher's own that nothing sets.
+  std::atomic<bool>* cancel = nullptr;
+  // Where a `write` that asked for progress sends its events ahead of its
+  // result. Null: the transport carries no events; the request gets its one
+  // reply whatever it asked.
+  EventChannel* events = nullptr;
+};
 
 // Borrowed for one request; the caller owns both. `image` says whom the
 // request is served for (files it names are opened with its rights) and
@@ -21,12 +35,14 @@ struct DispatchDeps {
   const DeviceSnapshot& snapshot;
   const WriteBackend& writer;
   ImageAccess image = ImageAccess();
+  JobControl job = JobControl();
 };
 
-// The entry every transport uses: request text in, one event out. Never
-// fails; a malformed request yields a `result` with the code "protocol".
+// The entry every transport uses: request text in, one event out (and, for
+// a `write` that asked for progress, its events to `job.events` before).
+// Never fails; a malformed request yields a `result` with the code "protocol".
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const ImageAccess& image = ImageAccess());
+                                      const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl());
 
 // A decoded request in, one event out. For `validate` and `write`: the job's
 // shape, then a fresh live list, then revalidation of the target; for

@@ -39,11 +39,17 @@ struct HelperCommand {
 struct HelperRequest {
   std::uint32_t v = PROTOCOL_VERSION;
   HelperCommand command;
+  // The top-level member "progress" is exactly `true`: a `write` sends its
+  // `accepted` and `progress` events ahead of its `result`, and the client
+  // going away cancels it. Any other value, or none, asks for the one reply.
+  bool progress = false;
   friend bool operator==(const HelperRequest&, const HelperRequest&) = default;
 };
 
-// The reply. Only `Result` is ever sent by this helper; the other two belong
-// to the protocol for clients that understand them.
+// The reply is always one `Result`, last. A `write` that asked for progress
+// is preceded by one `Accepted` once it passed its gates and then by
+// `Progress` events (phases `kPhaseCheckingImage`, `kPhaseWriting`,
+// `kPhaseVerifying`, in that order).
 struct HelperEvent {
   struct Accepted {};
   struct Progress {
@@ -61,6 +67,12 @@ struct HelperEvent {
 
   std::variant<Accepted, Progress, Result> value;
 };
+
+// The `phase` names of progress events: hashing the image file, copying it
+// onto the disk, reading the disk back. `total` is the image's length in each.
+inline constexpr std::string_view kPhaseCheckingImage = "checking_image";
+inline constexpr std::string_view kPhaseWriting = "writing";
+inline constexpr std::string_view kPhaseVerifying = "verifying";
 
 // Decodes one request text: JSON syntax, then the version gate ("v" must be
 // the integer 1; it is checked before anything else), then the command and

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/error.hpp"
@@ -46,8 +48,36 @@ struct WritePhase {
   friend bool operator==(const WritePhase&, const WritePhase&) = default;
 };
 
-// Borrowed by a backend for one call and invoked on the caller's thread.
-using ProgressFn = std::function<void(const WritePhase&)>;
+// What a backend reports while it works, borrowed for one call and invoked
+// on the caller's thread. Every caller takes the phases above; a caller that
+// also wants the running byte counts of the image check and of the read-back
+// (which the phases leave out: `Writing` carries the copy's own) gives a
+// second callable for them. Counts come about once per MiB hashed and once
+// at the end, with `total` the bytes that step reads.
+class ProgressFn {
+ public:
+  using Counts = std::function<void(WritePhase::Kind stage, std::uint64_t bytes_done, std::uint64_t total)>;
+
+  ProgressFn() = default;
+  template <class Phases>
+  requires std::invocable<Phases&, const WritePhase&> &&
+      (!std::same_as<std::decay_t<Phases>, ProgressFn>)ProgressFn(Phases phases)
+      : phases_(std::move(phases)) {}  // NOLINT: a plain callable stands for the phases
+  template <class Phases>
+  ProgressFn(Phases phases, Counts counts) : phases_(std::move(phases)), counts_(std::move(counts)) {}
+
+  void operator()(const WritePhase& phase) const {
+    if (phases_) phases_(phase);
+  }
+  // `stage` is `CheckingImage` or `Verifying`.
+  void count(WritePhase::Kind stage, std::uint64_t bytes_done, std::uint64_t total) const {
+    if (counts_) counts_(stage, bytes_done, total);
+  }
+
+ private:
+  std::function<void(const WritePhase&)> phases_;
+  Counts counts_;
+};
 
 class WriteBackend {
  public:

@@ -18,12 +18,13 @@ std::string sha256_hex(std::string_view bytes) {
   return sha.finalize();
 }
 
-Result<std::string> sha256_reader(int fd, std::uint64_t limit) {
+Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& step) {
   Sha256 sha;
   auto page_buffer = PageBuffer::allocate(kReadSize);
   if (!page_buffer) return std::unexpected(std::move(page_buffer.error()));
   const std::span<std::byte> buffer = page_buffer->room();
   std::uint64_t remaining = limit;
+  std::uint64_t next_step = kStepBytes;
   while (remaining > 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
     const auto got = read_some(fd, buffer.first(want));
@@ -31,6 +32,11 @@ Result<std::string> sha256_reader(int fd, std::uint64_t limit) {
     if (*got == 0) return std::unexpected(Error::make<ErrorKind::SizeMismatch>(limit, limit - remaining));
     sha.update(buffer.first(*got));
     remaining -= *got;
+    const std::uint64_t done = limit - remaining;
+    if (step && (done >= next_step || remaining == 0)) {
+      if (auto going_on = step(done); !going_on) return std::unexpected(std::move(going_on.error()));
+      next_step = done + kStepBytes;
+    }
   }
   return sha.finalize();
 }
@@ -54,7 +60,8 @@ Result<FileDigest> sha256_file(const std::filesystem::path& path) {
   return FileDigest{sha.finalize(), static_cast<std::uint64_t>(info.st_size)};
 }
 
-Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, std::uint64_t expected_size) {
+Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, std::uint64_t expected_size,
+                                     const HashStep& step) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return std::unexpected(last_os_error());
   const auto size = static_cast<std::uint64_t>(info.st_size);
@@ -62,7 +69,7 @@ Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, s
   // read to its end to be told so.
   if (size != expected_size) return SizeDiffers{expected_size, size};
   advise_sequential(fd);
-  auto digest = sha256_reader(fd, size);
+  auto digest = sha256_reader(fd, size, step);
   if (!digest) return std::unexpected(std::move(digest.error()));
   if (*digest == expected_sha256) return Matches{std::move(*digest), size};
   return HashDiffers{std::string(expected_sha256), std::move(*digest), size};

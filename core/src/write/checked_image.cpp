@@ -49,7 +49,8 @@ Result<void> CheckedImage::check_unchanged() const {
 }
 
 Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::string_view expected_sha256,
-                                        std::uint64_t expected_size, const ImageAccess& access) {
+                                        std::uint64_t expected_size, const ImageAccess& access,
+                                        const ProgressFn& progress) {
   auto fd = open_image(path, access);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Taken before the hash: a change while it runs shows at the copy.
@@ -58,7 +59,11 @@ Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::
   // A handed-over descriptor may stand anywhere in its file.
   if (::lseek(fd->get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
 
-  auto verdict = checksum::verify_open_file(fd->get(), expected_sha256, expected_size);
+  const checksum::HashStep counted = [&](std::uint64_t done) -> Result<void> {
+    progress.count(WritePhase::Kind::CheckingImage, done, expected_size);
+    return {};
+  };
+  auto verdict = checksum::verify_open_file(fd->get(), expected_sha256, expected_size, counted);
   if (!verdict) return std::unexpected(std::move(verdict.error()));
   if (auto* size = std::get_if<checksum::SizeDiffers>(&*verdict)) {
     return std::unexpected(Error::make<ErrorKind::SizeMismatch>(size->expected, size->actual));

@@ -45,7 +45,16 @@ Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk
   progress(WritePhase::of(WritePhase::Kind::Written));
 
   progress(WritePhase::of(WritePhase::Kind::Verifying));
-  auto digest = disks.read_back(disk, device->get(), job.expected_size);
+  const std::uint64_t expected = job.expected_size;
+  const checksum::HashStep step = [&](std::uint64_t done) -> Result<void> {
+    progress.count(WritePhase::Kind::Verifying, done, expected);
+    if (done < expected && cancel.load(std::memory_order_acquire)) {
+      progress(WritePhase::of(WritePhase::Kind::Cancelled));
+      return std::unexpected(Error::make<ErrorKind::WriteCancelled>());
+    }
+    return {};
+  };
+  auto digest = disks.read_back(disk, device->get(), expected, step);
   if (!digest) return digest;
   if (*digest != job.expected_sha256) {
     return std::unexpected(Error::make<ErrorKind::VerifyMismatch>(job.expected_sha256, std::move(*digest)));

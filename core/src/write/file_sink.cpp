@@ -60,7 +60,8 @@ class SinkDisk final : public write::DiskInterface {
 
   // The length is judged first: from the metadata for a regular file, from
   // the data itself for anything else (a device has no length of its own).
-  Result<std::string> read_back(const write::Disk& /*disk*/, int written, std::uint64_t count) const override {
+  Result<std::string> read_back(const write::Disk& /*disk*/, int written, std::uint64_t count,
+                                const checksum::HashStep& step) const override {
     struct stat info {};
     if (::fstat(written, &info) != 0) return std::unexpected(last_os_error());
     if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) != count) {
@@ -68,7 +69,7 @@ class SinkDisk final : public write::DiskInterface {
     }
     // Devices such as /dev/null or /dev/zero do not seek; they read from anywhere alike.
     if (::lseek(written, 0, SEEK_SET) != 0 && S_ISREG(info.st_mode)) return std::unexpected(last_os_error());
-    return checksum::sha256_reader(written, count);
+    return checksum::sha256_reader(written, count, step);
   }
 
  private:
@@ -89,7 +90,7 @@ Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::
 
 Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                                const std::atomic<bool>& cancel, ProgressFn& progress) const {
-  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access);
+  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress);
   if (!image) return std::unexpected(std::move(image.error()));
   const SinkDisk disks(sink_path_);
   const auto disk = disks.locate(job.target);

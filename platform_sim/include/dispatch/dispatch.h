@@ -7,8 +7,20 @@ extern "C" {
 #endif
 
 typedef struct dispatch_queue_s* dispatch_queue_t;
+typedef struct dispatch_queue_attr_s* dispatch_queue_attr_t;
+#define DISPATCH_QUEUE_SERIAL ((dispatch_queue_attr_t)0)
+#ifdef __BLOCKS__
+typedef void (^dispatch_block_t)(void);
+#endif
 
 dispatch_queue_t dispatch_get_main_queue(void);
+/* A queue whose blocks run one at a time (the simulation ignores `attr`
+   and never releases queues). */
+dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);
+#ifdef __BLOCKS__
+/* Runs `block` on a thread of its own, after the queue's earlier blocks. */
+void dispatch_async(dispatch_queue_t queue, dispatch_block_t block);
+#endif
 /* Parks the calling thread serving the main queue; never returns. */
 void dispatch_main(void) __attribute__((__noreturn__));
 

@@ -33,21 +33,27 @@ enum xpc_sim_message {
   XPC_SIM_JSON_NUMBER = 1, /* a dictionary with "json" = a number */
   XPC_SIM_NO_JSON = 2,     /* a dictionary without "json" */
   XPC_SIM_NOT_DICTIONARY = 3,
-  XPC_SIM_ERROR = 4 /* an error event, as when the peer goes away */
+  XPC_SIM_ERROR = 4 /* XPC_ERROR_CONNECTION_INVALID, as when the peer goes away */
 };
 
 /* Delivers one message to the peer's handler on a thread of its own and
-   waits for the handler to finish. Returns the "json" text of the reply the
+   waits until the helper's code has let go of it (its handler returned and
+   every retain was released). Returns the "json" text of the reply the
    helper sent (release it with free), or null when nothing was sent. */
 char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int expects_reply);
 /* The same for a "json" dictionary expecting a reply that also carries the
    descriptor `fd` under "image_fd" (the caller keeps `fd`). */
 char* xpc_sim_send_with_fd(int peer, const char* text, int fd);
 
+/* Every "json" text the helper sent to the peer so far, events and replies
+   in the order sent, one per line (release it with free). */
+char* xpc_sim_received(int peer);
+
 /* Descriptors handed out by xpc_dictionary_dup_fd. */
 long xpc_sim_fds_handed_out(void);
 
-/* XPC objects handed to the helper's code and not yet released by it. */
+/* XPC objects the helper's code created (replies, events) and has not yet
+   released. */
 long xpc_sim_live_objects(void);
 
 /* Ends the thread parked in dispatch_main. */

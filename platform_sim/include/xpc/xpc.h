@@ -5,6 +5,7 @@
 #define PLATFORM_SIM_XPC_H
 
 #include <dispatch/dispatch.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -28,6 +29,11 @@ extern const struct _xpc_type_s _xpc_type_string;
 #define XPC_TYPE_ERROR (&_xpc_type_error)
 #define XPC_TYPE_STRING (&_xpc_type_string)
 
+/* The one error object a peer's handler gets when the peer goes away. */
+struct _xpc_error_s;
+extern struct _xpc_error_s _xpc_error_connection_invalid;
+#define XPC_ERROR_CONNECTION_INVALID ((xpc_object_t)&_xpc_error_connection_invalid)
+
 #define XPC_CONNECTION_MACH_SERVICE_LISTENER (1 << 0)
 
 xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags);
@@ -35,7 +41,13 @@ xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_q
 void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t handler);
 #endif
 void xpc_connection_resume(xpc_connection_t connection);
+/* A reply answers its message; any other dictionary is recorded as received
+   by the peer (see xpc_sim_received). */
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
+#ifdef __BLOCKS__
+/* Everything is sent at once here, so the barrier runs at once. */
+void xpc_connection_send_barrier(xpc_connection_t connection, dispatch_block_t barrier);
+#endif
 uid_t xpc_connection_get_euid(xpc_connection_t connection);
 /* The simulation takes a requirement as met by a peer whose signature (see
    xpc_sim_connect_signed) is the same text; an empty one is refused. */
@@ -43,7 +55,10 @@ int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection
 gid_t xpc_connection_get_egid(xpc_connection_t connection);
 
 xpc_type_t xpc_get_type(xpc_object_t object);
+xpc_object_t xpc_retain(xpc_object_t object);
 void xpc_release(xpc_object_t object);
+
+xpc_object_t xpc_dictionary_create(const char* const* keys, const xpc_object_t* values, size_t count);
 
 const char* xpc_dictionary_get_string(xpc_object_t xdict, const char* key);
 xpc_object_t xpc_dictionary_create_reply(xpc_object_t original);

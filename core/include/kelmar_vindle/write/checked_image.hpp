@@ -11,6 +11,7 @@
 #include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/write.hpp"
 
 namespace kelmar_vindle::write {
 
@@ -30,7 +31,7 @@ class CheckedImage {
 
  private:
   friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t,
-                                                 const ImageAccess&);
+                                                 const ImageAccess&, const ProgressFn&);
 
   struct Stamp {
     std::uint64_t size = 0;
@@ -52,9 +53,11 @@ class CheckedImage {
 // length from the metadata with `expected_size` before reading a byte
 // (`SizeMismatch` with the file's real length), hashes exactly that many
 // bytes from its start (`ImageHashMismatch` naming both digests) and rewinds
-// it to its start for the copy.
+// it to its start for the copy. The hash's running count goes to
+// `progress` as `CheckingImage` counts; no phase is reported here.
 [[nodiscard]] Result<CheckedImage> open_checked_image(const std::filesystem::path& path,
                                                       std::string_view expected_sha256, std::uint64_t expected_size,
-                                                      const ImageAccess& access);
+                                                      const ImageAccess& access,
+                                                      const ProgressFn& progress = ProgressFn());
 
 }  // namespace kelmar_vindle::write

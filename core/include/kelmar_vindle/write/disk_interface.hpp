@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/identity.hpp"
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
@@ -46,8 +47,10 @@ class DiskInterface {
   // The digest of exactly the first `count` bytes as the disk holds them; a
   // disk that ends first fails with `SizeMismatch`. `written` is the
   // descriptor the bytes were written through, still open; an interface may
-  // read back through it or open the disk anew.
-  [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, int written, std::uint64_t count) const = 0;
+  // read back through it or open the disk anew. `step` is told the bytes
+  // hashed so far after each MiB and at the end; its error ends the read.
+  [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, int written, std::uint64_t count,
+                                                      const checksum::HashStep& step) const = 0;
 };
 
 // Where the copied bytes come from: a descriptor read in order through one
@@ -74,11 +77,13 @@ class ChunkSource {
 // `source` onto it from offset 0 in 1 MiB chunks, reading the cancellation
 // flag (acquire) before each (`Cancelled`, then `WriteCancelled`) and
 // reporting `Writing` after each; flushes it and reports `Written`; reports
-// `Verifying`, reads back the job's `expected_size` bytes
+// `Verifying`, reads back the job's `expected_size` bytes (counting them as
+// `Verifying` counts, and reading the flag again between two MiB of them:
+// a disk whose read-back was stopped is as unproven as one half written)
 // and compares their digest with its `expected_sha256` (`VerifyMismatch`);
 // reports `Verified` and returns the digest read back; the disk is closed on
-// every path. Nothing is reported
-// after a failure; the disk keeps whatever was written.
+// every path. Nothing is reported after a failure; the disk keeps whatever
+// was written.
 [[nodiscard]] Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
                                                   std::uint64_t count, const WriteJob& job,
                                                   const std::atomic<bool>& cancel, ProgressFn& progress);
