@@ -7,6 +7,10 @@
 #   - the raw backend's peak resident memory for a 64 MiB and a 512 MiB image
 #   - a whole write through the file sink against the same tools, and its
 #     peak resident memory (512 MiB)
+#   - that write into tmpfs with and without "progress":true, and the time
+#     from a client's hang-up after the first "writing" event to the helper's
+#     exit, with the bytes the sink still got, in standard input mode and on
+#     a Unix socket (512 MiB, bench/progress_write.sh)
 #   - the median latency of one `validate` through standard input, process
 #     start included, against starting /bin/true (101 runs each)
 #   - inside the emulated machine, the Linux raw backend's write and read-back
@@ -26,6 +30,9 @@ BENCH_TARGET_DIR=/dev/shm bench/raw_write.sh 64 | grep -o 'peak RSS.*' | sed 's/
 
 echo "== file sink"
 bench/sink_write.sh 512
+
+echo "== progress events and hang-ups, file sink on tmpfs"
+bench/progress_write.sh 512
 
 echo "== validate through standard input"
 work=$(mktemp -d /tmp/kelmar_vindle_report.XXXXXX)

@@ -16,6 +16,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
+#include "unix_socket.hpp"
 
 namespace kelmar_vindle {
 namespace {
@@ -28,26 +29,8 @@ const std::string kCancelReply =
     R"({"evt":"result","ok":false,"error":"protocol","message":"cancel has no in-flight job in this dispatch"})"
     "\n";
 
-bool is_socket_file(const std::filesystem::path& path) {
-  struct stat info {};
-  return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
-}
-
-// Connects once the helper is listening (bounded: the helper starts in well
-// under the bound, which only keeps a broken helper from hanging the test).
-UniqueFd connect_to(const std::filesystem::path& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-  for (int attempt = 0; attempt < 2000; ++attempt) {
-    if (is_socket_file(path)) {
-      UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM, 0));
-      if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return fd;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return UniqueFd();
-}
+using testing::connect_when_listening;
+using testing::is_socket_file;
 
 void send_all(const UniqueFd& fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -84,7 +67,7 @@ class SocketTransport : public ::testing::Test {
 TEST_F(SocketTransport, AnswersOneRequestAndRemovesTheSocket) {
   const auto path = dir.write("helper.sock", "a regular file left at the path");
   auto helper = start(path);
-  const UniqueFd client = connect_to(path);
+  const UniqueFd client = connect_when_listening(path);
   ASSERT_TRUE(client.valid());
   send_all(client, kCancel + "\n");
   EXPECT_EQ(receive_all(client), kCancelReply);
@@ -98,7 +81,7 @@ TEST_F(SocketTransport, AnswersOneRequestAndRemovesTheSocket) {
 TEST_F(SocketTransport, ClientThatOnlyShutsDownItsSendingSideIsAnswered) {
   const auto path = dir.path() / "s";
   auto helper = start(path);
-  const UniqueFd client = connect_to(path);
+  const UniqueFd client = connect_when_listening(path);
   ASSERT_TRUE(client.valid());
   send_all(client, kCancel);  // no line feed: the end of input ends the line
   ::shutdown(client.get(), SHUT_WR);
@@ -106,7 +89,7 @@ TEST_F(SocketTransport, ClientThatOnlyShutsDownItsSendingSideIsAnswered) {
   EXPECT_EQ(helper.get().exit_status, 0);
 
   auto second = start(path);
-  const UniqueFd silent = connect_to(path);
+  const UniqueFd silent = connect_when_listening(path);
   ASSERT_TRUE(silent.valid());
   ::shutdown(silent.get(), SHUT_WR);
   EXPECT_NE(receive_all(silent).find("EOF while parsing a value"), std::string::npos);
@@ -117,7 +100,7 @@ TEST_F(SocketTransport, ClientGoneBeforeTheReplyFailsTheModeAndLeavesTheSocket) 
   const auto path = dir.path() / "s";
   auto helper = start(path);
   {
-    const UniqueFd client = connect_to(path);
+    const UniqueFd client = connect_when_listening(path);
     ASSERT_TRUE(client.valid());
     send_all(client, kCancel + "\n");
   }  // closed before reading the reply
@@ -133,7 +116,7 @@ TEST_F(SocketTransport, AClientThatSendsNothingIsWaitedForOnlyAsLongAsAsked) {
     return testing::run_helper(
         {.args = {"--fixture", fixture.string(), "--listen-unix", path.string(), "--client-timeout", "1"}});
   });
-  const UniqueFd client = connect_to(path);
+  const UniqueFd client = connect_when_listening(path);
   ASSERT_TRUE(client.valid());
   const ProcessResult result = helper.get();  // the client stays connected and silent
   EXPECT_EQ(result.err, "helper error: client sent no request within 1 seconds\n");

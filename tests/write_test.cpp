@@ -203,5 +203,54 @@ TEST(FileSink, DefaultWriteJobChecksTheImageBeforeTouchingTheSink) {
   EXPECT_EQ(testing::read_file(sink_path), image);
 }
 
+// The image check and the read-back count their bytes for a caller that
+// asks, and the read-back, minutes long on a stick, stops between two MiB
+// once the job is cancelled: its stick is as unproven as a half-written one.
+TEST(FileSink, CountsTheCheckAndTheReadBackWhichACancellationStops) {
+  TempDir dir;
+  const std::string image = patterned(3 * 1048576 + 5);
+  const auto image_path = dir.write("image.iso", image);
+  const auto sink_path = dir.path() / "sink.bin";
+  std::atomic<bool> cancel{false};
+  std::vector<WritePhase> phases;
+  std::vector<std::pair<Kind, std::uint64_t>> counts;
+  ProgressFn record([&](const WritePhase& p) { phases.push_back(p); },
+                    [&](Kind stage, std::uint64_t done, std::uint64_t total) {
+                      EXPECT_EQ(total, image.size());
+                      counts.emplace_back(stage, done);
+                      if (stage == Kind::Verifying) cancel.store(true);
+                    });
+  const auto result = MockFileBackend(sink_path).write_job(job_for(image, image_path), cancel, record);
+
+  EXPECT_EQ(result.error(), Error::make<ErrorKind::WriteCancelled>());
+  const std::vector<std::pair<Kind, std::uint64_t>> expected{{Kind::CheckingImage, 1048576},
+                                                             {Kind::CheckingImage, 2097152},
+                                                             {Kind::CheckingImage, 3145728},
+                                                             {Kind::CheckingImage, image.size()},
+                                                             {Kind::Verifying, 1048576}};
+  EXPECT_EQ(counts, expected);
+  ASSERT_GE(phases.size(), 2u);
+  EXPECT_EQ(phases[phases.size() - 2], kVerifying);
+  EXPECT_EQ(phases.back(), WritePhase::of(Kind::Cancelled));
+  EXPECT_EQ(testing::read_file(sink_path), image) << "what was written stays";
+}
+
+// A cancellation that arrives while the image is hashed ends the job there,
+// before its target is created or truncated.
+TEST(FileSink, ACancellationDuringTheImageCheckLeavesTheSinkAlone) {
+  TempDir dir;
+  const std::string image = patterned(3 * 1048576);
+  const auto image_path = dir.write("image.iso", image);
+  const auto sink_path = dir.write("sink.bin", "what the sink held");
+  std::atomic<bool> cancel{false};
+  std::vector<WritePhase> phases;
+  ProgressFn record([&](const WritePhase& p) { phases.push_back(p); },
+                    [&](Kind, std::uint64_t, std::uint64_t) { cancel.store(true); });
+  const auto result = MockFileBackend(sink_path).write_job(job_for(image, image_path), cancel, record);
+  EXPECT_EQ(result.error(), Error::make<ErrorKind::WriteCancelled>());
+  EXPECT_EQ(phases, std::vector<WritePhase>{WritePhase::of(Kind::Cancelled)});
+  EXPECT_EQ(testing::read_file(sink_path), "what the sink held");
+}
+
 }  // namespace
 }  // namespace kelmar_vindle

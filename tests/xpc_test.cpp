@@ -4,17 +4,27 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "descriptors.hpp"
 #include "devices.hpp"
+#include "job_signals.hpp"
+#include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
+#include "kelmar_vindle/json.hpp"
+#include "kelmar_vindle/protocol.hpp"
 #include "platform_sim/xpc_control.h"
 #include "process.hpp"
 #include "temp_dir.hpp"
@@ -254,6 +264,289 @@ TEST(XpcStartup, ListenFailuresEndTheModeWithTheirCode) {
   xpc_sim_fail_next_listener();
   EXPECT_EQ(run_helper({"kelmar_vindle_helper", "--listen-xpc", "--fixture", fixture.string()}, {}).error(),
             "xpc listen exited rc=2");
+}
+
+// ---- Writes that ask for progress ------------------------------------------
+
+const std::string kCancelledReply =
+    R"({"evt":"result","ok":false,"error":"write_cancelled","message":"write cancelled; target is incomplete"})";
+constexpr std::uint64_t kSparseImageSize = std::uint64_t{1} << 30;
+
+// A request line as the byte streams take it, as one XPC request (no line
+// feed), with `member` (say `"progress":true`) added at the top level.
+std::string xpc_request(std::string line, std::string_view member = {}) {
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!member.empty()) {
+    line.pop_back();  // the closing brace
+    line += "," + std::string(member) + "}";
+  }
+  return line;
+}
+
+// A `write` of the image at `image`, whose digest and length `digest` gives,
+// onto `target`, asking for progress.
+std::string progress_write(const std::filesystem::path& image, const checksum::FileDigest& digest,
+                           const DeviceIdentity& target) {
+  json::Writer target_text;
+  write_device_identity(target_text, target);
+  return R"({"v":1,"cmd":"write","progress":true,"job":{"job_id":"test","image_path":)" + json::quote(image.string()) +
+         R"(,"expected_sha256":")" + digest.sha256 + R"(","expected_size":)" + std::to_string(digest.size) +
+         R"(,"write_mode":"raw-dd-hybrid","target":)" + target_text.text() +
+         R"(,"confirmed_label":"Stick","dry_run":false}})";
+}
+
+// An image of `size` zero bytes that takes no room (a hole), and its digest.
+checksum::FileDigest sparse_image(const std::filesystem::path& path, std::uint64_t size) {
+  {
+    const UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!file.valid() || ::ftruncate(file.get(), static_cast<off_t>(size)) != 0) {
+      throw std::runtime_error("cannot make the sparse image " + path.string());
+    }
+  }
+  auto digest = checksum::sha256_file(path);
+  if (!digest) throw std::runtime_error("cannot hash the sparse image " + path.string());
+  return *digest;
+}
+
+// Every "json" text the peer received so far, one per element, in order.
+std::vector<std::string> received(int peer) {
+  std::vector<std::string> lines;
+  std::istringstream text(take(xpc_sim_received(peer)).value_or(""));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
+json::Value parsed(const std::string& line) {
+  auto value = json::parse(line, json::DuplicateMembers::LastWins);
+  return value && value->is_object() ? *value : json::Value::object();
+}
+
+bool is_event(const std::string& line, std::string_view evt) { return parsed(line).value("evt", "") == evt; }
+
+bool is_writing_event(const std::string& line) {
+  const auto event = parsed(line);
+  return event.value("evt", "") == "progress" && event.value("phase", "") == kPhaseWriting;
+}
+
+// Waits, at most a minute, until one of the texts the peer received so far
+// is `wanted`; false when none came in time.
+bool wait_for_received(int peer, const std::function<bool(const std::string&)>& wanted) {
+  const auto deadline = Clock::now() + std::chrono::minutes(1);
+  while (Clock::now() < deadline) {
+    for (const auto& line : received(peer)) {
+      if (wanted(line)) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// `events` are what a whole write of `total` bytes sends ahead of its
+// result: `accepted`, then progress through the three phases in order, each
+// from 0 to `total`, never going back.
+::testing::AssertionResult is_whole_progress(const std::vector<std::string>& events, std::uint64_t total) {
+  constexpr std::array<std::string_view, 3> kPhases = {kPhaseCheckingImage, kPhaseWriting, kPhaseVerifying};
+  if (events.empty() || events.front() != R"({"evt":"accepted"})") {
+    return ::testing::AssertionFailure() << "the first event is not accepted";
+  }
+  std::size_t phase = 0;
+  std::optional<std::uint64_t> done;  // the current phase's last count
+  for (std::size_t i = 1; i < events.size(); ++i) {
+    const auto fail = [&](std::string_view why) {
+      return ::testing::AssertionFailure() << "event " << i << " " << events[i] << ": " << why;
+    };
+    const auto event = parsed(events[i]);
+    if (event.value("evt", "") != "progress" || event.value("total", std::uint64_t{0}) != total) {
+      return fail("not a progress event of the image's length");
+    }
+    const std::string name = event.value("phase", "");
+    const auto bytes_done = event.value("bytes_done", std::uint64_t{0});
+    if (name != kPhases[phase]) {
+      if (phase + 1 == kPhases.size() || name != kPhases[phase + 1]) return fail("not the phase or the next one");
+      if (done != total) return fail("the previous phase did not reach the total");
+      ++phase;
+      done.reset();
+    }
+    if (!done && bytes_done != 0) return fail("the phase does not start at 0");
+    if (done && bytes_done < *done) return fail("the count went back");
+    if (bytes_done > total) return fail("the count exceeds the total");
+    done = bytes_done;
+  }
+  if (phase + 1 != kPhases.size() || done != total) {
+    return ::testing::AssertionFailure() << "the events end before " << kPhases.back() << " reached " << total;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// A service writing into a file sink, for one listed stick.
+class XpcWrites : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    label = "com.kelmar-vindle.writes" + std::to_string(next_label++) + ".helper";
+    service = std::thread([this] {
+      listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{stick}),
+                 std::make_unique<MockFileBackend>(sink), label.c_str());
+    });
+    ASSERT_TRUE(xpc_sim_wait_for_listener(label.c_str()));
+  }
+  void TearDown() override {
+    xpc_sim_stop_main();
+    service.join();
+    EXPECT_EQ(xpc_sim_live_objects(), 0) << "every reply and event dictionary is released";
+  }
+
+  static inline int next_label = 0;
+  const DeviceCandidate stick = testing::usb_stick("SER-1");
+  testing::TempDir dir;
+  const std::filesystem::path sink = dir.path() / "sink.img";
+  std::string label;
+  std::thread service;
+};
+
+// The events go to the requesting peer as messages of their own, ahead of
+// its reply; a write that does not ask for them exactly gets only the reply.
+TEST_F(XpcWrites, EventsReachTheRequestingPeerBeforeItsReply) {
+  std::string image(3 * write::kChunkSize + 4321, '\0');
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 7 % 251);
+  const auto path = dir.write("image.iso", image);
+  const std::string line = testing::request_line("write", path.string(), image, stick.identity);
+
+  const struct {
+    std::string_view member;
+    bool events;
+  } cases[] = {
+      {R"("progress":true)", true},
+      {"", false},
+      {R"("progress":false)", false},
+      {R"("progress":"true")", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("with " + (c.member.empty() ? std::string("no member") : std::string(c.member)));
+    std::filesystem::remove(sink);
+    const int peer = xpc_sim_connect(label.c_str());
+    const int bystander = xpc_sim_connect(label.c_str());
+    const auto reply = take(xpc_sim_send(peer, XPC_SIM_JSON_STRING, xpc_request(line, c.member).c_str(), 1));
+    ASSERT_TRUE(reply.has_value());
+    const auto result = parsed(*reply);
+    EXPECT_EQ(result.value("evt", ""), "result") << *reply;
+    EXPECT_EQ(result.value("ok", false), true) << *reply;
+    EXPECT_EQ(result.value("usb_sha256", ""), checksum::sha256_hex(image)) << *reply;
+    EXPECT_EQ(testing::read_file(sink), image);
+
+    auto lines = received(peer);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), *reply) << "the reply comes last";
+    lines.pop_back();
+    if (c.events) {
+      EXPECT_TRUE(is_whole_progress(lines, image.size()));
+    } else {
+      EXPECT_EQ(lines, std::vector<std::string>{});
+    }
+    EXPECT_EQ(received(bystander), std::vector<std::string>{}) << "another peer is sent nothing";
+    EXPECT_EQ(xpc_sim_live_objects(), 0) << "every event and the reply are released once sent";
+  }
+}
+
+// The requesting peer going away while its job runs cancels the job within
+// a chunk; another peer going away leaves it to finish.
+TEST_F(XpcWrites, APeerGoingAwayCancelsOnlyItsOwnJob) {
+  const auto image = dir.path() / "large.iso";
+  const auto digest = sparse_image(image, kSparseImageSize);
+  const std::string request = progress_write(image, digest, stick.identity);
+
+  const struct {
+    const char* who;
+    bool requester_goes;
+  } cases[] = {{"the requesting peer goes away", true}, {"another peer goes away", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    const int requester = xpc_sim_connect(label.c_str());
+    const int bystander = xpc_sim_connect(label.c_str());
+    std::optional<std::string> reply;
+    std::thread client([&] { reply = take(xpc_sim_send(requester, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
+    const bool writing = wait_for_received(requester, is_writing_event);
+    // Returns once the helper has been told of the departure.
+    EXPECT_EQ(xpc_sim_send(c.requester_goes ? requester : bystander, XPC_SIM_ERROR, nullptr, 0), nullptr);
+    const auto after_departure = received(requester);
+    client.join();
+    ASSERT_TRUE(writing) << "no writing event came";
+    const bool answered_by_then = std::any_of(after_departure.begin(), after_departure.end(),
+                                              [](const std::string& line) { return is_event(line, "result"); });
+
+    ASSERT_TRUE(reply.has_value());
+    const auto lines = received(requester);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), *reply) << "the reply comes last";
+    if (c.requester_goes) {
+      EXPECT_EQ(*reply, kCancelledReply);
+      EXPECT_LT(std::filesystem::file_size(sink), digest.size) << "the sink holds less than the image";
+    } else {
+      EXPECT_EQ(parsed(*reply).value("usb_sha256", ""), digest.sha256) << *reply;
+      EXPECT_EQ(std::filesystem::file_size(sink), digest.size);
+      EXPECT_TRUE(is_whole_progress({lines.begin(), lines.end() - 1}, digest.size));
+      // Else the job could have ended before the other peer went away.
+      EXPECT_FALSE(answered_by_then) << "the job still ran once the other peer's departure was handled";
+    }
+    EXPECT_EQ(xpc_sim_live_objects(), 0);
+  }
+}
+
+// Ends a death test's process with status 2, saying why.
+[[noreturn]] void give_up(const char* why) {
+  std::fprintf(stderr, "%s\n", why);
+  std::_Exit(2);
+}
+
+// The XPC mode as the process runs it, with SIGTERM and SIGINT watched: a
+// SIGTERM while a write runs cancels it, and the process exits (status 0)
+// once the write is answered. Never returns; gives up on any failure.
+[[noreturn]] void serve_until_terminated(const std::filesystem::path& dir) {
+  // First, before any thread exists: every thread started below leaves
+  // both signals to its watcher.
+  JobSignals signals;
+  const auto image = dir / "large.iso";
+  const auto digest = sparse_image(image, kSparseImageSize);
+  const DeviceCandidate stick = testing::usb_stick("SER-1");
+  const char* label = "com.kelmar-vindle.signals.helper";
+  std::thread service([&] {
+    listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{stick}),
+               std::make_unique<MockFileBackend>(dir / "sink.img"), label, nullptr, &signals);
+  });
+  if (!xpc_sim_wait_for_listener(label)) give_up("no listener");
+  const int peer = xpc_sim_connect(label);
+  const std::string request = progress_write(image, digest, stick.identity);
+  std::thread client([&] { std::free(xpc_sim_send(peer, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
+  if (!wait_for_received(peer, is_writing_event)) give_up("no writing event came");
+  ::kill(::getpid(), SIGTERM);  // to the process, as a service manager sends it
+  std::this_thread::sleep_for(std::chrono::minutes(1));
+  give_up("the process did not end after SIGTERM");
+}
+
+TEST(XpcSignals, SigtermCancelsTheRunningWriteAndEndsTheServiceOnceItIsAnswered) {
+  struct sigaction current {};
+  if (::sigaction(SIGTERM, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) {
+    GTEST_SKIP() << "SIGTERM is ignored in this process, so the helper would not watch it";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The service ends its process without running destructors, so the files
+  // live in this process's directory: the child, a fresh run of this test
+  // up to here, finds it in the environment it inherited.
+  static constexpr const char* kDirVariable = "KV_XPC_SIGNALS_DIR";
+  std::optional<testing::TempDir> dir;
+  if (std::getenv(kDirVariable) == nullptr) {
+    dir.emplace();
+    ::setenv(kDirVariable, dir->path().c_str(), 1);
+  }
+  const std::filesystem::path shared_dir = std::getenv(kDirVariable);
+  // The peer's texts as the simulated barrier prints them: accepted, some
+  // progress, and the cancelled result last, before the exit.
+  EXPECT_EXIT(serve_until_terminated(shared_dir), ::testing::ExitedWithCode(0),
+              R"(the peer received:
+\{"evt":"accepted"\}
+(\{"evt":"progress",[^}]*\}
+)+\{"evt":"result","ok":false,"error":"write_cancelled","message":"write cancelled; target is incomplete"\}
+$)");
+  if (dir) ::unsetenv(kDirVariable);
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const Dispa
   if (wants_progress && deps.job.events != nullptr) {
     progress = events.emplace(*deps.job.events, to_write.expected_size).reporter();
   }
+  // Stopped while it was being re-identified: nothing of the job has begun.
+  if (cancel_flag.load(std::memory_order_acquire)) return error_event(Error::make<ErrorKind::WriteCancelled>());
   auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, progress);
   if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
 

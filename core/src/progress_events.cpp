@@ -41,10 +41,10 @@ void ProgressEvents::report(std::string_view phase, std::uint64_t done) {
   done = std::min(done, total_);
   if (phase_ != phase) {
     // Every phase is seen to start at 0, also where the backend's first
-    // report of it comes after its first chunk.
-    if (done > 0) send(phase, 0);
-    send(phase, done);
-    return;
+    // report of it comes after its first chunk; that report then waits its
+    // turn like any other.
+    send(phase, 0);
+    if (done == 0) return;
   }
   if (done <= sent_done_) return;
   if (done == total_ || clock_() - sent_at_ >= kInterval) send(phase, done);

@@ -176,15 +176,17 @@ class StreamEvents final : public EventChannel {
   void send(const HelperEvent& event) override {
     if (gone_) return;
     // A client that does not read its events must not hold a cancelled job
-    // up: wait for room a little at a time and drop the event once the job
-    // is cancelled. The reply itself is written without such a limit.
+    // up: wait for room a little at a time, and once the job is cancelled
+    // not at all; an event with no room then is dropped. The reply itself is
+    // written without such a limit.
     for (;;) {
+      const bool cancelled = cancel_.load(std::memory_order_acquire);
       pollfd stream{fd_, POLLOUT, 0};
-      const int ready = ::poll(&stream, 1, 100);
+      const int ready = ::poll(&stream, 1, cancelled ? 0 : 100);
       if (ready > 0 && (stream.revents & (POLLHUP | POLLERR)) != 0) return hang_up();
       if (ready > 0) break;
       if (ready < 0 && errno != EINTR) return hang_up();
-      if (cancel_.load(std::memory_order_acquire)) return;
+      if (cancelled) return;
     }
     if (!write_all(fd_, encode_event(event) + "\n")) hang_up();
   }

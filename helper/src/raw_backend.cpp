@@ -51,7 +51,8 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   // The image, opened once, with the client's rights or through the
   // descriptor it handed over: the descriptor checked here is the one copied.
   progress(WritePhase::of(WritePhase::Kind::CheckingImage));
-  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress);
+  auto image =
+      write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress, &cancel);
   if (!image) return std::unexpected(std::move(image.error()));
 
   // Hashing a large image takes minutes; the stick may have been swapped for

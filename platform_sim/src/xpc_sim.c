@@ -6,6 +6,7 @@
 #include <Block.h>
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -22,10 +23,14 @@ const struct _xpc_type_s _xpc_type_dictionary = {"dictionary"};
 const struct _xpc_type_s _xpc_type_error = {"error"};
 const struct _xpc_type_s _xpc_type_string = {"string"};
 
+/* A serial queue: its blocks run one at a time, in the order submitted. */
 struct dispatch_queue_s {
-  pthread_mutex_t running; /* held while one of its blocks runs */
+  pthread_mutex_t lock;
+  pthread_cond_t turn;
+  unsigned long submitted; /* blocks submitted so far, under `lock` */
+  unsigned long finished;  /* blocks that ran to their end, under `lock` */
 };
-static struct dispatch_queue_s main_queue = {PTHREAD_MUTEX_INITIALIZER};
+static struct dispatch_queue_s main_queue = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, 0, 0};
 
 typedef struct sim_object {
   xpc_type_t type;
@@ -101,22 +106,30 @@ dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t 
   (void)attr;
   dispatch_queue_t queue = calloc(1, sizeof *queue);
   if (queue == NULL) abort();
-  pthread_mutex_init(&queue->running, NULL);
+  pthread_mutex_init(&queue->lock, NULL);
+  pthread_cond_init(&queue->turn, NULL);
   return queue;
 }
 
 struct queued {
   dispatch_queue_t queue;
   dispatch_block_t block;
+  unsigned long place; /* blocks submitted to the queue before this one */
 };
 
 static void* run_queued(void* argument) {
   struct queued* queued = argument;
-  pthread_mutex_lock(&queued->queue->running);
+  dispatch_queue_t queue = queued->queue;
+  pthread_mutex_lock(&queue->lock);
+  while (queue->finished != queued->place) pthread_cond_wait(&queue->turn, &queue->lock);
+  pthread_mutex_unlock(&queue->lock);
   queued->block();
-  pthread_mutex_unlock(&queued->queue->running);
   Block_release(queued->block);
   free(queued);
+  pthread_mutex_lock(&queue->lock);
+  ++queue->finished;
+  pthread_cond_broadcast(&queue->turn);
+  pthread_mutex_unlock(&queue->lock);
   return NULL;
 }
 
@@ -125,6 +138,9 @@ void dispatch_async(dispatch_queue_t queue, dispatch_block_t block) {
   if (queued == NULL) abort();
   queued->queue = queue;
   queued->block = Block_copy(block);
+  pthread_mutex_lock(&queue->lock);
+  queued->place = queue->submitted++;
+  pthread_mutex_unlock(&queue->lock);
   pthread_t thread;
   if (pthread_create(&thread, NULL, run_queued, queued) != 0) abort();
   pthread_detach(thread);
@@ -195,7 +211,13 @@ void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t messa
 }
 
 void xpc_connection_send_barrier(xpc_connection_t connection, dispatch_block_t barrier) {
-  (void)connection;
+  const sim_object* peer = connection;
+  /* What the peer has received so far, for a test whose process the
+     barrier ends (a death test sees only the process's output). */
+  pthread_mutex_lock(&lock);
+  fprintf(stderr, "xpc_sim barrier: the peer received:\n%s", peer->received != NULL ? peer->received : "");
+  fflush(stderr);
+  pthread_mutex_unlock(&lock);
   barrier();
 }
 

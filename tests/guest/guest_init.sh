@@ -39,7 +39,7 @@ usb_serial() {
   done
 }
 find_disks() {
-  A= B= C=
+  A= B= C= D=
   for entry in /sys/block/sd*; do
     [ -e "$entry" ] || continue
     name=${entry##*/}
@@ -47,13 +47,14 @@ find_disks() {
       STICK-A) A=$name ;;
       STICK-B) B=$name ;;
       STICK-C) C=$name ;;
+      STICK-D) D=$name ;;
     esac
   done
 }
 tries=0
 while :; do
   find_disks
-  [ -n "$A" ] && [ -n "$B" ] && [ -n "$C" ] && [ -e /sys/block/vda ] && break
+  [ -n "$A" ] && [ -n "$B" ] && [ -n "$C" ] && [ -n "$D" ] && [ -e /sys/block/vda ] && break
   tries=$((tries + 1))
   if [ $tries -gt 200 ]; then
     say error "disks did not appear: $(ls /sys/block)"
@@ -61,13 +62,17 @@ while :; do
   fi
   sleep 0.1
 done
-say disks "A=$A B=$B C=$C"
+say disks "A=$A B=$B C=$C D=$D"
 
 . /job.env # IMAGE_SHA256, IMAGE_SIZE
 bytes() { echo $(($(cat "/sys/block/$1/size") * 512)); }
 sectors_read() {
   set -- $(cat "/sys/block/$1/stat")
   echo "$3"
+}
+sectors_written() {
+  set -- $(cat "/sys/block/$1/stat")
+  echo "$7"
 }
 size_a=$(bytes "$A")
 
@@ -136,6 +141,26 @@ ask write write STICK-A "$size_a"
 after=$(sectors_read "$A")
 say fact read_back_bytes $(((after - before) * 512))
 say fact still_mounted "$(grep -c ' /mnt/a ' /proc/mounts)"
+
+# The same job asking for progress: every event line, then the result.
+request write STICK-A "$size_a" | sed 's/^{"v":1,/&"progress":true,/' | kelmar_vindle_helper --allow-real-write \
+  --purchaser --expect-serial STICK-A --expect-size "$size_a" 2>&1 | sed 's/^/KV event progress /'
+
+# A client that goes away: standard output is read until the first
+# "writing" event, then its read end is closed. Stick D is slow (the host
+# caps it), so the job is still copying when its reader has gone.
+size_d=$(bytes "$D")
+mkfifo /tmp/events
+before=$(sectors_written "$D")
+request write STICK-D "$size_d" | sed 's/^{"v":1,/&"progress":true,/' | kelmar_vindle_helper --allow-real-write \
+  --purchaser --expect-serial STICK-D --expect-size "$size_d" >/tmp/events 2>/tmp/hang_up.err &
+helper=$!
+say fact hang_up_seen "$(sed -n '/"phase":"writing"/{s/.*"bytes_done":\([0-9]*\).*/\1/p;q}' </tmp/events)"
+status=0
+wait $helper || status=$?
+say fact hang_up_status "$status"
+say fact hang_up_written_bytes $((($(sectors_written "$D") - before) * 512))
+say reply hang_up "$(cat /tmp/hang_up.err)"
 
 # Refusals: another stick, the right stick with another size, the virtio disk.
 ask other_stick write STICK-B "$(bytes "$B")"

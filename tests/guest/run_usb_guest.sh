@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Boots a small emulated x86 machine (Debian's kernel, busybox, the static
-# helper) with three emulated USB sticks and a virtio disk backed by files
+# helper) with four emulated USB sticks and a virtio disk backed by files
 # here, and runs the helper for real inside it.
 #   run_usb_guest.sh test  HELPER RAW_WRITE_TOOL WORK_DIR
 #       the helper's job and its refusals; checks the replies and, afterwards,
@@ -42,6 +42,7 @@ fill() { yes "$2" | head -c $(($3 * mib)) >"$run/$1" || true; }
 fill stick-a.img STICK-A "${STICK_MIB:-64}"
 fill stick-b.img STICK-B 64
 fill stick-c.img STICK-C 16
+fill stick-d.img STICK-D 16
 fill virtio.img VIRTIO 32
 untouched_b=$(sha256sum <"$run/stick-b.img")
 untouched_virtio=$(sha256sum <"$run/virtio.img")
@@ -78,6 +79,8 @@ add_stick() { # file serial [drive options]
 add_stick stick-a.img STICK-A "${STICK_BYTES_PER_SECOND:+,throttling.bps-total=$STICK_BYTES_PER_SECOND}"
 add_stick stick-b.img STICK-B
 add_stick stick-c.img STICK-C
+# Stick D is slow, so that a client's hang-up comes while its write goes on.
+add_stick stick-d.img STICK-D ",throttling.bps-total=$((4 * mib))"
 drives+=(-drive "if=none,id=virtio,file=$run/virtio.img,format=raw" -device virtio-blk-pci,drive=virtio)
 console=$run/console.log
 started=$SECONDS
@@ -127,6 +130,33 @@ check() { # description, then a command that must succeed
 reply() { awk -v name="$1" '$2 == "reply" && $3 == name { $1 = $2 = $3 = ""; sub(/^ +/, ""); print }' "$run/lines"; }
 replied() { reply "$1" | grep -qF -- "$2"; }
 fact() { awk -v name="$1" '$2 == "fact" && $3 == name { print $4 }' "$run/lines"; }
+events() { awk '$2 == "event" && $3 == "progress" { $1 = $2 = $3 = ""; sub(/^ +/, ""); print }' "$run/lines"; }
+partly_written() {
+  local written
+  written=$(fact hang_up_written_bytes)
+  [[ -n $written ]] && ((written > 0 && written < image_size))
+}
+verified_all() { events | grep -qF "\"phase\":\"verifying\",\"bytes_done\":$image_size,\"total\":$image_size}"; }
+ends_ok() { events | tail -n 1 | grep -F '"evt":"result","ok":true' | grep -qF "\"usb_sha256\":\"$image_sha256\""; }
+# accepted; then checking_image, writing and verifying in that order, each
+# from 0 up to the image size and never back; then an ok result.
+progress_in_order() {
+  events | awk -v total="$image_size" '
+    NR == 1 { ok = $0 == "{\"evt\":\"accepted\"}"; order = "checking_image writing verifying"; next }
+    /"evt":"progress"/ {
+      match($0, /"phase":"[a-z_]*"/); phase = substr($0, RSTART + 9, RLENGTH - 10)
+      match($0, /"bytes_done":[0-9]*/); done = substr($0, RSTART + 13, RLENGTH - 13) + 0
+      if (index($0, "\"total\":" total "}") == 0) ok = 0
+      if (phase != current) {
+        if (current != "" && last != total) ok = 0
+        if (index(order, phase) != 1 || done != 0) ok = 0
+        order = substr(order, length(phase) + 2); current = phase
+      } else if (done < last) ok = 0
+      last = done; next
+    }
+    { result = $0; results++ }
+    END { exit !(ok && current == "verifying" && last == total && results == 1 && result ~ /"evt":"result","ok":true/) }'
+}
 
 check "validate re-identifies stick A" replied validate '"ok":true'
 check "an active swap area stops the write" replied swap 'it is an active swap area'
@@ -136,6 +166,12 @@ check "the write succeeds with the image's digest" replied write '"ok":true'
 check "the reply carries usb_sha256 of the image" replied write "\"usb_sha256\":\"$image_sha256\""
 check "the read-back read at least the image from the stick" test "$(fact read_back_bytes)" -ge "$image_size"
 check "the helper unmounted the stick's file system" test "$(fact still_mounted)" = 0
+check "a write asking for progress reports its phases in order, each from 0 to the image size" progress_in_order
+check "its read-back (verifying) reaches the image size" verified_all
+check "its events end with an ok result carrying the image's digest" ends_ok
+check "the client that hung up saw a writing event" test -n "$(fact hang_up_seen)"
+check "the helper exited after the hang-up (status $(fact hang_up_status))" test -n "$(fact hang_up_status)"
+check "the hang-up left stick D with part of the image written, not all" partly_written
 check "another stick is refused" replied other_stick '"error":"device_identity_mismatch"'
 check "stick A with another size is refused" replied other_size '"error":"device_identity_mismatch"'
 check "the virtio disk is refused" replied virtio '"ok":false'

@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <span>
 #include <stdexcept>
+#include <utility>
 
 #include "kelmar_vindle/file_io.hpp"
 
@@ -25,6 +27,24 @@ Pipe make_pipe() {
   std::array<int, 2> fds{};
   if (::pipe2(fds.data(), O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// The null-terminated pointer array execve takes, into `text`.
+std::vector<char*> pointers_to(std::vector<std::string>& text) {
+  std::vector<char*> pointers;
+  for (auto& t : text) pointers.push_back(t.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Reads what is there on `fd` into `into`; false at the end of the stream
+// (or a failed read, which ends it as well).
+bool read_into(int fd, std::string& into) {
+  std::array<char, 65536> chunk{};
+  const auto got = read_some(fd, std::as_writable_bytes(std::span(chunk)));
+  if (!got || *got == 0) return false;
+  into.append(chunk.data(), *got);
+  return true;
 }
 
 // Feeds `input` to `to_child` while draining both output pipes, so that no
@@ -76,13 +96,9 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run) {
 
   std::vector<std::string> argv_text{program};
   argv_text.insert(argv_text.end(), run.args.begin(), run.args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  const std::vector<char*> argv = pointers_to(argv_text);
   std::vector<std::string> env_text = run.env;
-  std::vector<char*> envp;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
+  const std::vector<char*> envp = pointers_to(env_text);
 
   if (run.stdout_unread) out.read = UniqueFd();
   const pid_t pid = ::fork();
@@ -115,6 +131,105 @@ ProcessResult run_process(const std::string& program, const ProcessRun& run) {
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+      std::string line = buffer_.substr(0, end);
+      buffer_.erase(0, end + 1);
+      return line;
+    }
+    if (ended_ || !fd_.valid()) return std::nullopt;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd stream{fd_.get(), POLLIN, 0};
+    const int ready = ::poll(&stream, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    if (!read_into(fd_.get(), buffer_)) ended_ = true;
+  }
+}
+
+RunningProcess::RunningProcess(const std::string& program, const std::vector<std::string>& args,
+                               const std::vector<std::string>& env) {
+  ::signal(SIGPIPE, SIG_IGN);  // a child gone from its input is a failed `send`, not our end
+  Pipe in = make_pipe();
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
+  std::vector<std::string> argv_text{program};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  const std::vector<char*> argv = pointers_to(argv_text);
+  std::vector<std::string> env_text = env;
+  const std::vector<char*> envp = pointers_to(env_text);
+  sigset_t none;
+  sigemptyset(&none);
+
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    // Only async-signal-safe calls from here on.
+    ::dup2(in.read.get(), 0);
+    ::dup2(out.write.get(), 1);
+    ::dup2(err.write.get(), 2);
+    // A shell that started the tests in the background may have left SIGINT
+    // ignored, and an ignored signal stays ignored across execve.
+    for (const int number : {SIGPIPE, SIGTERM, SIGINT}) ::signal(number, SIG_DFL);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  input_ = std::move(in.write);
+  output_ = LineReader(std::move(out.read));
+  errors_ = std::move(err.read);
+}
+
+RunningProcess::~RunningProcess() {
+  if (pid_ < 0) return;
+  ::kill(pid_, SIGKILL);
+  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+bool RunningProcess::send(std::string_view bytes) { return input_.valid() && write_all(input_.get(), bytes); }
+
+bool RunningProcess::signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
+
+std::optional<ProcessResult> RunningProcess::wait(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<ProcessResult> ended;
+  for (;;) {
+    if (!ended) {
+      int status = 0;
+      const pid_t reaped = ::waitpid(pid_, &status, WNOHANG);
+      if (reaped < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+      if (reaped == pid_) {
+        pid_ = -1;
+        ended.emplace();
+        if (WIFEXITED(status)) ended->exit_status = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) ended->signal = WTERMSIG(status);
+      }
+    }
+    std::array<pollfd, 2> streams{{{output_.fd(), POLLIN, 0}, {errors_.get(), POLLIN, 0}}};
+    const bool open = output_.valid() || errors_.valid();
+    if (ended && !open) break;
+    if (!ended && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    // Once it has ended, all it wrote is in the pipes already: take what is
+    // there, and do not wait for a descriptor something else may still hold.
+    const int ready = ::poll(streams.data(), streams.size(), ended ? 0 : 10);
+    if (ready < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+    if (ready == 0 && ended) break;
+    if (ready <= 0) continue;
+    if (streams[0].revents != 0 && !read_into(output_.fd(), out_)) output_.close();
+    if (streams[1].revents != 0 && !read_into(errors_.get(), err_)) errors_ = UniqueFd();
+  }
+  ended->out = output_.rest() + std::exchange(out_, {});
+  ended->err = std::exchange(err_, {});
+  output_ = LineReader();
+  errors_ = UniqueFd();
+  return ended;
 }
 
 bool private_mount_namespace_available() {

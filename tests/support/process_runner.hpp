@@ -2,9 +2,15 @@
 // standard input, and collects what it printed and how it ended.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "kelmar_vindle/file_io.hpp"
 
 namespace kelmar_vindle::testing {
 
@@ -41,6 +47,65 @@ bool private_mount_namespace_available();
 ProcessResult run_helper_with_fake_disk(const std::string& disk_utility, const std::string& make_node,
                                         std::vector<std::string> args, std::string stdin_text,
                                         std::vector<std::string> env = {});
+
+// Lines from a stream it owns (a pipe, a socket), every wait for one bounded.
+class LineReader {
+ public:
+  LineReader() = default;
+  explicit LineReader(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  int fd() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+  // The next line without its line feed. None when no whole line came
+  // within `timeout`, or none is left once the stream has ended (`ended()`;
+  // what followed the last line feed is then `rest()`) or been closed.
+  std::optional<std::string> next(std::chrono::milliseconds timeout);
+  bool ended() const { return ended_; }
+  const std::string& rest() const { return buffer_; }
+  // Closes the stream (a hang-up, for a socket).
+  void close() { fd_ = UniqueFd(); }
+
+ private:
+  UniqueFd fd_;
+  std::string buffer_;
+  bool ended_ = false;
+};
+
+// A process started with pipes on its three standard streams, for a test
+// that talks to it while it runs: it writes to its input, reads its output
+// line by line, signals it. SIGPIPE, SIGTERM and SIGINT start at their
+// default actions in it, whatever the test process was given. Standard error
+// is read only by `wait`, which suits a child that writes a line or two
+// there. A child still running when the object goes is killed and reaped.
+class RunningProcess {
+ public:
+  RunningProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env = {});
+  RunningProcess(const RunningProcess&) = delete;
+  RunningProcess& operator=(const RunningProcess&) = delete;
+  ~RunningProcess();
+
+  pid_t pid() const { return pid_; }
+  // Writes all of `bytes` to its standard input; false when that failed.
+  bool send(std::string_view bytes);
+  void close_input() { input_ = UniqueFd(); }
+  // Its standard output; closing it makes the child's writes fail with EPIPE.
+  LineReader& output() { return output_; }
+  // False once it has been reaped (or the signal could not be sent).
+  bool signal(int number);
+  // Waits up to `timeout` for it to end, draining both outputs meanwhile;
+  // `out` is what `output()` had not yet given, which it then no longer
+  // gives. None when it did not end in time (it is then still running).
+  std::optional<ProcessResult> wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;  // -1 once reaped
+  UniqueFd input_;
+  LineReader output_;
+  UniqueFd errors_;
+  std::string out_;  // drained by `wait`
+  std::string err_;
+};
 
 // The helper binary built alongside the tests, and running it.
 std::string helper_binary();

@@ -50,7 +50,7 @@ Result<void> CheckedImage::check_unchanged() const {
 
 Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::string_view expected_sha256,
                                         std::uint64_t expected_size, const ImageAccess& access,
-                                        const ProgressFn& progress) {
+                                        const ProgressFn& progress, const std::atomic<bool>* cancel) {
   auto fd = open_image(path, access);
   if (!fd) return std::unexpected(std::move(fd.error()));
   // Taken before the hash: a change while it runs shows at the copy.
@@ -59,8 +59,13 @@ Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::
   // A handed-over descriptor may stand anywhere in its file.
   if (::lseek(fd->get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
 
+  const bool cancelled_before = cancel != nullptr && cancel->load(std::memory_order_acquire);
   const checksum::HashStep counted = [&](std::uint64_t done) -> Result<void> {
     progress.count(WritePhase::Kind::CheckingImage, done, expected_size);
+    if (cancel != nullptr && !cancelled_before && done < expected_size && cancel->load(std::memory_order_acquire)) {
+      progress(WritePhase::of(WritePhase::Kind::Cancelled));
+      return std::unexpected(Error::make<ErrorKind::WriteCancelled>());
+    }
     return {};
   };
   auto verdict = checksum::verify_open_file(fd->get(), expected_sha256, expected_size, counted);

@@ -90,7 +90,8 @@ Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::
 
 Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                                const std::atomic<bool>& cancel, ProgressFn& progress) const {
-  auto image = write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress);
+  auto image =
+      write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress, &cancel);
   if (!image) return std::unexpected(std::move(image.error()));
   const SinkDisk disks(sink_path_);
   const auto disk = disks.locate(job.target);

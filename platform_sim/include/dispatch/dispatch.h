@@ -14,8 +14,8 @@ typedef void (^dispatch_block_t)(void);
 #endif
 
 dispatch_queue_t dispatch_get_main_queue(void);
-/* A queue whose blocks run one at a time (the simulation ignores `attr`
-   and never releases queues). */
+/* A queue whose blocks run one at a time, in the order submitted (the
+   simulation ignores `attr` and never releases queues). */
 dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t attr);
 #ifdef __BLOCKS__
 /* Runs `block` on a thread of its own, after the queue's earlier blocks. */

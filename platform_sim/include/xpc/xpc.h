@@ -45,7 +45,11 @@ void xpc_connection_resume(xpc_connection_t connection);
    by the peer (see xpc_sim_received). */
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
 #ifdef __BLOCKS__
-/* Everything is sent at once here, so the barrier runs at once. */
+/* Everything is sent at once here, so the barrier runs at once, after the
+   simulation has written to stderr everything the peer received so far
+   ("xpc_sim barrier: the peer received:" and then one "json" text per line,
+   as xpc_sim_received gives them): a test whose process the barrier ends
+   (a death test) sees the peer's messages there. */
 void xpc_connection_send_barrier(xpc_connection_t connection, dispatch_block_t barrier);
 #endif
 uid_t xpc_connection_get_euid(xpc_connection_t connection);

@@ -3,6 +3,7 @@
 // same path afterwards is never read.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -31,7 +32,7 @@ class CheckedImage {
 
  private:
   friend Result<CheckedImage> open_checked_image(const std::filesystem::path&, std::string_view, std::uint64_t,
-                                                 const ImageAccess&, const ProgressFn&);
+                                                 const ImageAccess&, const ProgressFn&, const std::atomic<bool>*);
 
   struct Stamp {
     std::uint64_t size = 0;
@@ -54,10 +55,15 @@ class CheckedImage {
 // (`SizeMismatch` with the file's real length), hashes exactly that many
 // bytes from its start (`ImageHashMismatch` naming both digests) and rewinds
 // it to its start for the copy. The hash's running count goes to
-// `progress` as `CheckingImage` counts; no phase is reported here.
+// `progress` as `CheckingImage` counts. A cancellation that arrives on
+// `cancel` while the hash runs stops it at the next MiB (`Cancelled`, then
+// `WriteCancelled`), before the job touches its target; one already
+// requested when the check begins is left to the copy, which stops before
+// its first chunk.
 [[nodiscard]] Result<CheckedImage> open_checked_image(const std::filesystem::path& path,
                                                       std::string_view expected_sha256, std::uint64_t expected_size,
                                                       const ImageAccess& access,
-                                                      const ProgressFn& progress = ProgressFn());
+                                                      const ProgressFn& progress = ProgressFn(),
+                                                      const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace kelmar_vindle::write
