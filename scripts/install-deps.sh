@@ -10,6 +10,7 @@ packages=(
   clang
   libblocksruntime-dev
   nlohmann-json3-dev
+  libcli11-dev
   libgtest-dev
   libssl-dev
   openssl

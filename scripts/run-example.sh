@@ -44,3 +44,9 @@ else
   echo "sink $sink does not hold the image" >&2
   exit 1
 fi
+
+echo
+echo "== the same write from the terminal front end, with the image's published digest"
+(cd "$work" && sha256sum installer.img >SHA256SUMS)
+"$PWD/build/release/helper/kelmar-vindle" write "$image" disk4 --fixture examples/devices.json \
+  --sink "$work/sink/front-end.img" --sha256-file "$work/SHA256SUMS" --yes

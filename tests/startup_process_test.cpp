@@ -1,7 +1,13 @@
 // Start-up as the real process shows it: one "helper error: {}" line on
 // standard error, status 1, nothing on standard output.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
+#include <filesystem>
+
+#include "devices.hpp"
+#include "kelmar_vindle/device.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
 
@@ -91,6 +97,41 @@ TEST(StartupProcess, ClosedStandardStreamsDoNotBreakTheProcess) {
   result = testing::run_helper({.args = {"--allow-real-write"}, .closed_streams = {0, 1, 2}});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.signal, 0);
+}
+
+// --list-disks is what an application shows its user: the live list in the
+// form the mock list reader takes back, with the identities a request's
+// target is compared with.
+TEST(DiskList, PrintsTheLiveListInTheFormItIsReadBackIn) {
+  TempDir dir;
+  DeviceCandidate internal = testing::usb_stick("", "disk0", 500'000'000'000);
+  internal.is_system = internal.identity.is_system = true;
+  const std::vector<DeviceCandidate> disks{testing::usb_stick("AC0E5717C4A91B02", "disk4"), internal};
+  const auto fixture = dir.write("devices.json", testing::mock_list_text(disks)).string();
+  const auto listed = run_helper({.args = {"--list-disks", "--fixture", fixture}});
+  EXPECT_EQ(listed.exit_status, 0) << listed.err;
+  ASSERT_TRUE(listed.out.ends_with("\n"));
+  EXPECT_EQ(listed.out.find('\n'), listed.out.size() - 1) << "one line";
+  const auto read_back = read_mock_device_list(listed.out);
+  ASSERT_TRUE(read_back.has_value()) << read_back.error();
+  EXPECT_EQ(*read_back, disks);
+
+  expect_failure({.args = {"--list-disks", "--fixture", "/nonexistent/devices.json"}},
+                 "No such file or directory (os error 2)");
+}
+
+TEST(DiskList, AnOrdinaryUserListsWhatRootSees) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr || nobody->pw_uid == 0 || !std::filesystem::exists("/usr/sbin/runuser")) {
+    GTEST_SKIP() << "needs root, runuser and an unprivileged user named nobody";
+  }
+  const auto as_root = run_helper({.args = {"--list-disks"}});
+  const auto as_nobody = testing::run_process(
+      "/usr/sbin/runuser", {.args = {"-u", "nobody", "--", testing::helper_binary(), "--list-disks"}});
+  ASSERT_EQ(as_root.exit_status, 0) << as_root.err;
+  ASSERT_EQ(as_nobody.exit_status, 0) << as_nobody.err;
+  EXPECT_TRUE(read_mock_device_list(as_nobody.out).has_value()) << as_nobody.out;
+  EXPECT_EQ(as_nobody.out, as_root.out);
 }
 
 }  // namespace

@@ -85,6 +85,17 @@ void write_device_candidate(json::Writer& out, const DeviceCandidate& candidate)
   out.end_object();
 }
 
+std::string encode_device_list(const std::vector<DeviceCandidate>& devices) {
+  std::string text = "[";
+  for (const auto& device : devices) {
+    if (text.size() > 1) text += ',';
+    json::Writer out;
+    write_device_candidate(out, device);
+    text += out.take();
+  }
+  return text + "]";
+}
+
 json::Read<std::vector<DeviceCandidate>> read_mock_device_list(std::string_view text) {
   auto tree = json::parse(text, json::DuplicateMembers::KeepAll);
   if (!tree) return std::unexpected(std::move(tree.error()));

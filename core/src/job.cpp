@@ -51,4 +51,18 @@ json::Read<WriteJob> read_write_job(const json::Value& value) {
   return job;
 }
 
+void write_write_job(json::Writer& out, const WriteJob& job) {
+  out.begin_object();
+  out.key("job_id").string(job.job_id);
+  out.key("image_path").string(job.image_path.string());
+  out.key("expected_sha256").string(job.expected_sha256);
+  out.key("expected_size").number(job.expected_size);
+  out.key("write_mode").string(job.write_mode);
+  out.key("target");
+  write_device_identity(out, job.target);
+  out.key("confirmed_label").string(job.confirmed_label);
+  out.key("dry_run").boolean(job.dry_run);
+  out.end_object();
+}
+
 }  // namespace kelmar_vindle

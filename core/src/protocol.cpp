@@ -6,6 +6,7 @@ namespace kelmar_vindle {
 namespace {
 
 constexpr std::array<std::string_view, 3> kCommandNames{"validate", "write", "cancel"};
+constexpr std::array<std::string_view, 3> kEventNames{"accepted", "progress", "result"};
 
 // The version gate: passes only the integer 1 written without fraction or
 // exponent. Reports the version as the failure's number, or 0 where "v" is
@@ -60,6 +61,73 @@ json::Read<HelperCommand> read_command(const json::Value& request) {
   return HelperCommand{HelperCommand::Write{std::move(*job)}};
 }
 
+// The members of one event object, read by name.
+class EventMembers {
+ public:
+  explicit EventMembers(const json::Value& event) : event_(event) {}
+
+  template <class T, class F>
+  json::Read<void> required(std::string_view name, T& out, F&& reader) const {
+    const auto member = event_.find(name);
+    if (member == event_.end()) return std::unexpected("missing field `" + std::string(name) + "`");
+    return json::assign(out, std::forward<F>(reader)(*member));
+  }
+
+  // Absent and null both leave `out` empty.
+  template <class T, class F>
+  json::Read<void> optional(std::string_view name, std::optional<T>& out, F&& reader) const {
+    const auto member = event_.find(name);
+    if (member == event_.end()) return {};
+    return json::assign(out, json::read_optional(*member, std::forward<F>(reader)));
+  }
+
+ private:
+  const json::Value& event_;
+};
+
+// The first failed read of several, in their order.
+json::Read<void> all_of(std::initializer_list<json::Read<void>> reads) {
+  for (const auto& read : reads) {
+    if (!read) return read;
+  }
+  return {};
+}
+
+json::Read<ErrorCode> read_error_code(const json::Value& value) {
+  auto name = json::read_string(value);
+  if (!name) return std::unexpected(std::move(name.error()));
+  const auto code = error_code_from_name(*name);
+  if (!code) return std::unexpected("unknown error code `" + *name + "`");
+  return *code;
+}
+
+json::Read<HelperEvent> read_event(const json::Value& event) {
+  if (!event.is_object()) return std::unexpected(json::invalid_type(event, "struct HelperEvent"));
+  const EventMembers members(event);
+  std::string name;
+  if (auto read = members.required("evt", name, json::read_string); !read) return std::unexpected(read.error());
+  if (name == kEventNames[0]) return HelperEvent{HelperEvent::Accepted{}};
+  if (name == kEventNames[1]) {
+    HelperEvent::Progress progress;
+    const auto read = all_of({members.required("phase", progress.phase, json::read_string),
+                              members.required("bytes_done", progress.bytes_done, json::read_u64),
+                              members.required("total", progress.total, json::read_u64)});
+    if (!read) return std::unexpected(read.error());
+    return HelperEvent{std::move(progress)};
+  }
+  if (name == kEventNames[2]) {
+    HelperEvent::Result result;
+    const auto read = all_of({members.required("ok", result.ok, json::read_bool),
+                              members.optional("error", result.error, read_error_code),
+                              members.optional("message", result.message, json::read_string),
+                              members.optional("resolved_device", result.resolved_device, read_device_candidate),
+                              members.optional("usb_sha256", result.usb_sha256, json::read_string)});
+    if (!read) return std::unexpected(read.error());
+    return HelperEvent{std::move(result)};
+  }
+  return std::unexpected(json::unknown_variant(name, kEventNames));
+}
+
 }  // namespace
 
 Result<HelperRequest> parse_request(std::string_view text) {
@@ -72,6 +140,30 @@ Result<HelperRequest> parse_request(std::string_view text) {
   const auto progress = tree->find("progress");
   const bool wants_progress = progress != tree->end() && progress->is_boolean() && progress->get<bool>();
   return HelperRequest{*version, std::move(*command), wants_progress};
+}
+
+std::string encode_request(const HelperRequest& request) {
+  json::Writer out;
+  out.begin_object();
+  out.key("v").number(request.v);
+  out.key("cmd").string(kCommandNames[request.command.value.index()]);
+  const auto job = [&](const WriteJob& j) {
+    out.key("job");
+    write_write_job(out, j);
+  };
+  if (const auto* validate = std::get_if<HelperCommand::Validate>(&request.command.value)) job(validate->job);
+  if (const auto* write = std::get_if<HelperCommand::Write>(&request.command.value)) job(write->job);
+  if (request.progress) out.key("progress").boolean(true);
+  out.end_object();
+  return out.take();
+}
+
+Result<HelperEvent> parse_event(std::string_view text) {
+  auto tree = json::parse(text, json::DuplicateMembers::LastWins);
+  if (!tree) return std::unexpected(Error::protocol(std::move(tree.error())));
+  auto event = read_event(*tree);
+  if (!event) return std::unexpected(Error::protocol(std::move(event.error())));
+  return std::move(*event);
 }
 
 std::string encode_event(const HelperEvent& event) {

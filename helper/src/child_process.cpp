@@ -11,42 +11,10 @@
 #include <cerrno>
 
 #include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/spawn.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
-
-struct Pipe {
-  UniqueFd read;
-  UniqueFd write;
-};
-
-Result<Pipe> make_pipe() {
-  std::array<int, 2> fds{};
-  if (::pipe(fds.data()) != 0) return std::unexpected(last_os_error());
-  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
-  // Neither end may leak into other children; the spawn's dup2 clears the
-  // flag on the copies the child keeps.
-  if (::fcntl(pipe.read.get(), F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(pipe.write.get(), F_SETFD, FD_CLOEXEC) != 0) {
-    return std::unexpected(last_os_error());
-  }
-  return pipe;
-}
-
-// Owners of the spawn attribute objects.
-struct FileActions {
-  posix_spawn_file_actions_t actions{};
-  FileActions() { ::posix_spawn_file_actions_init(&actions); }
-  ~FileActions() { ::posix_spawn_file_actions_destroy(&actions); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-};
-struct SpawnAttributes {
-  posix_spawnattr_t attributes{};
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
 
 // Reads both pipes until both are at their end.
 Result<void> drain(UniqueFd out, UniqueFd err, ChildOutcome& outcome) {
@@ -77,31 +45,31 @@ Result<void> drain(UniqueFd out, UniqueFd err, ChildOutcome& outcome) {
 }  // namespace
 
 Result<ChildOutcome> run_captured(const std::string& program, const std::vector<std::string>& args) {
-  auto out = make_pipe();
+  auto out = spawn::make_pipe();
   if (!out) return std::unexpected(out.error());
-  auto err = make_pipe();
+  auto err = spawn::make_pipe();
   if (!err) return std::unexpected(err.error());
 
-  FileActions files;
-  ::posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  ::posix_spawn_file_actions_adddup2(&files.actions, out->write.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&files.actions, err->write.get(), STDERR_FILENO);
+  spawn::FileActions files;
+  ::posix_spawn_file_actions_addopen(files.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_adddup2(files.get(), out->write.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(files.get(), err->write.get(), STDERR_FILENO);
   // The helper ignores SIGPIPE; the child gets the default back.
-  SpawnAttributes attributes;
+  spawn::Attributes attributes;
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  ::posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
+  ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
   // The helper blocks SIGTERM and SIGINT to turn them into cancellations;
   // the child starts with nothing blocked.
   sigset_t unblocked;
   sigemptyset(&unblocked);
-  ::posix_spawnattr_setsigmask(&attributes.attributes, &unblocked);
+  ::posix_spawnattr_setsigmask(attributes.get(), &unblocked);
   short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   // Nothing above standard error reaches the child, whatever the helper
   // itself inherited from whoever started it.
-  close_inherited_descriptors(files.actions, flags);
-  ::posix_spawnattr_setflags(&attributes.attributes, flags);
+  spawn::close_inherited_descriptors(*files.get(), flags);
+  ::posix_spawnattr_setflags(attributes.get(), flags);
   // A fixed, minimal environment: the child runs as root and must not take
   // its search path, locale or anything else from the helper's starter.
   std::array<std::string, 2> environment_text{"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C"};
@@ -115,7 +83,7 @@ Result<ChildOutcome> run_captured(const std::string& program, const std::vector<
 
   pid_t pid = 0;
   const int spawned =
-      ::posix_spawn(&pid, program.c_str(), &files.actions, &attributes.attributes, argv.data(), environment.data());
+      ::posix_spawn(&pid, program.c_str(), files.get(), attributes.get(), argv.data(), environment.data());
   if (spawned != 0) return std::unexpected(os_error(spawned));
   out->write = UniqueFd();
   err->write = UniqueFd();

@@ -2,8 +2,6 @@
 // what it prints.
 #pragma once
 
-#include <spawn.h>
-
 #include <string>
 #include <vector>
 
@@ -28,11 +26,6 @@ struct ChildOutcome {
 // above standard error; collects its
 // standard output and error without deadlock however much it prints, and
 // waits for it. Fails with `Io` only when it cannot be started or watched.
-// The platform's way of keeping every descriptor above standard error out
-// of a spawned child (child_process_linux.cpp, child_process_macos.cpp,
-// child_process_none.cpp): a file action, or a spawn flag.
-void close_inherited_descriptors(posix_spawn_file_actions_t& actions, short& flags);
-
 [[nodiscard]] Result<ChildOutcome> run_captured(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace kelmar_vindle::helper

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <exception>
 
+#include "disk_list_mode.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "modes.hpp"
 #include "startup.hpp"
@@ -35,6 +37,11 @@ void report_failure(const std::string& text) {
 }  // namespace
 
 TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env, JobSignals* signals) {
+  if (std::find(args.begin(), args.end(), "--list-disks") != args.end()) {
+    auto source = choose_device_source(read_options(args, env));
+    if (!source) return std::unexpected(std::move(source.error()));
+    return print_disk_list(**source);
+  }
   auto plan = plan_startup(args, env);
   if (!plan) return std::unexpected(std::move(plan.error()));
   return run_mode(*plan, signals);

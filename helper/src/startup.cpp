@@ -15,16 +15,6 @@ namespace {
 
 std::string identity_mismatch_text() { return Error::make<ErrorKind::DeviceIdentityMismatch>().text(); }
 
-TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options) {
-  if (!options.fixture) return std::make_unique<PlatformEnumerator>();
-  auto contents = read_regular_file(*options.fixture);
-  if (!contents) return std::unexpected(contents.error().detail());
-  if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
-  auto devices = read_mock_device_list(*contents);
-  if (!devices) return std::unexpected(std::move(devices.error()));
-  return std::make_unique<MockEnumerator>(std::move(*devices));
-}
-
 // A user or group ID: decimal digits, and not the all-ones "no ID" value.
 template <class Id>
 std::optional<Id> read_id(std::string_view text) {
@@ -53,6 +43,16 @@ TextResult<std::optional<SocketClient>> named_client(const std::vector<std::stri
 }
 
 }  // namespace
+
+TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options) {
+  if (!options.fixture) return std::make_unique<PlatformEnumerator>();
+  auto contents = read_regular_file(*options.fixture);
+  if (!contents) return std::unexpected(contents.error().detail());
+  if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  auto devices = read_mock_device_list(*contents);
+  if (!devices) return std::unexpected(std::move(devices.error()));
+  return std::make_unique<MockEnumerator>(std::move(*devices));
+}
 
 TextResult<Client> launching_client(const Environment& env) {
   const auto variable = [&](std::string_view name) -> const std::string* {

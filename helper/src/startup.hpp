@@ -45,6 +45,9 @@ struct StartupPlan {
 // returns the first failure's text.
 [[nodiscard]] TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
+// The mock list of --fixture (read and checked now), else the platform's.
+[[nodiscard]] TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options);
+
 // The backend table alone, from settled options. The raw backend borrows
 // `live_disks` to look at the target once more right before unmounting it.
 [[nodiscard]] TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,

@@ -43,9 +43,10 @@ struct ImageAccess {
 };
 
 // Opens `path` with `flags` (close-on-exec added) as `client`: for root
-// directly, for anyone else on a short-lived thread of its own that takes
-// the client's file-system identity (uid, gid, groups) for the one open, so
-// that nothing of it reaches the rest of the process. A refusal reads like
+// directly, and so for the process's own user when the process is not root
+// (it has no other rights to shed); for anyone else on a short-lived thread
+// of its own that takes the client's file-system identity (uid, gid, groups)
+// for the one open, so that nothing of it reaches the rest of the process. A refusal reads like
 // any open failure ("Permission denied (os error 13)"). One file per
 // platform (client_open_linux.cpp, client_open_macos.cpp, client_open_none.cpp).
 [[nodiscard]] Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags);

@@ -51,6 +51,10 @@ Bus protocol_to_bus(std::string_view protocol);
 // Writes the nine members in declaration order, `identity` nested.
 void write_device_candidate(json::Writer& out, const DeviceCandidate& candidate);
 
+// A list as one compact JSON array of candidates, on one line: the form
+// `read_mock_device_list` takes back.
+std::string encode_device_list(const std::vector<DeviceCandidate>& devices);
+
 // Decodes a mock device list: one JSON array of candidates, read straight from
 // the text, so a field given twice in a record is refused. File order and
 // duplicates are kept; nothing is checked beyond the JSON form.

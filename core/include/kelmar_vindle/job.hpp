@@ -37,4 +37,8 @@ struct WriteJob {
 // All eight members required, none nullable; the positional form is accepted.
 [[nodiscard]] json::Read<WriteJob> read_write_job(const json::Value& value);
 
+// Writes the eight members in declaration order, `target` nested; the form
+// `read_write_job` takes back.
+void write_write_job(json::Writer& out, const WriteJob& job);
+
 }  // namespace kelmar_vindle

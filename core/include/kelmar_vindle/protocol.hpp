@@ -83,4 +83,16 @@ inline constexpr std::string_view kPhaseVerifying = "verifying";
 // left out; never contains a raw line feed. Cannot fail.
 std::string encode_event(const HelperEvent& event);
 
+// What a client sends: one compact JSON object ("v", "cmd" by name, "job"
+// for `validate` and `write`, and "progress": true only when asked), which
+// `parse_request` decodes back to the same request. No line feed is added.
+std::string encode_request(const HelperRequest& request);
+
+// Decodes one line the helper sent, as `encode_event` writes it: "evt" is
+// "accepted", "progress" (its "phase", "bytes_done" and "total" required) or
+// "result" ("ok" required; "error", a known code name, "message",
+// "resolved_device" and "usb_sha256" optional). Unknown members are
+// ignored; any other fault is a `Protocol` error carrying the reason.
+[[nodiscard]] Result<HelperEvent> parse_event(std::string_view text);
+
 }  // namespace kelmar_vindle

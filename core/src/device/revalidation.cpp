@@ -1,5 +1,7 @@
 #include "kelmar_vindle/device/revalidation.hpp"
 
+#include "kelmar_vindle/device/eligibility.hpp"
+
 namespace kelmar_vindle {
 namespace {
 
@@ -26,8 +28,12 @@ Result<DeviceCandidate> revalidate_against_live(const DeviceIdentity& expected, 
     if (live.empty()) return std::unexpected(Error::make<ErrorKind::DeviceGone>());
     return std::unexpected(Error::make<ErrorKind::DeviceIdentityMismatch>());
   }
-  if (match->is_system || match->identity.is_system) return std::unexpected(Error::make<ErrorKind::RejectedSystem>());
-  if (!match->is_usb || match->bus != Bus::Usb) return std::unexpected(Error::make<ErrorKind::RejectedNotUsb>());
+  // A disk without a serial may still be re-identified by its weak identity;
+  // refusing it is the interlock's part, so only the system and bus
+  // refusals (which come first) apply here.
+  if (auto refusal = write_refusal(*match); refusal && refusal->kind() != ErrorKind::DeviceIdentityMismatch) {
+    return std::unexpected(std::move(*refusal));
+  }
   return *match;
 }
 

@@ -1,0 +1,87 @@
+#include "helper_command.hpp"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+#include "own_path.hpp"
+
+namespace kelmar_vindle::frontend {
+namespace {
+
+bool is_executable_file(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> find_on_path(std::string_view name) {
+  const char* path = std::getenv("PATH");
+  std::string_view directories = path == nullptr ? "" : path;
+  while (!directories.empty()) {
+    const auto colon = directories.find(':');
+    const std::string_view directory = directories.substr(0, colon);
+    directories.remove_prefix(colon == std::string_view::npos ? directories.size() : colon + 1);
+    // An empty entry means the current directory; a privileged program is
+    // never taken from there.
+    if (directory.empty() || directory.front() != '/') continue;
+    auto candidate = std::filesystem::path(directory) / name;
+    if (is_executable_file(candidate)) return candidate;
+  }
+  return std::nullopt;
+}
+
+TextResult<std::filesystem::path> locate_helper(const std::optional<std::filesystem::path>& chosen) {
+  if (chosen) {
+    std::error_code error;
+    auto absolute = std::filesystem::absolute(*chosen, error);
+    if (error || !is_executable_file(absolute)) return std::unexpected(chosen->string() + " is not an executable file");
+    return absolute;
+  }
+  if (const auto self = own_executable()) {
+    auto beside = self->parent_path() / kHelperName;
+    if (is_executable_file(beside)) return beside;
+  }
+  if (auto on_path = find_on_path(kHelperName)) return std::move(*on_path);
+  return std::unexpected(std::string(kHelperName) +
+                         " is neither beside kelmar-vindle nor on PATH; name it with --helper");
+}
+
+Privilege Privilege::of_this_process() {
+  return {::geteuid() == 0, ::getuid(), ::getgid(), find_on_path("pkexec"), find_on_path("sudo")};
+}
+
+TextResult<HelperInvocation> helper_invocation(const std::filesystem::path& helper, const DeviceIdentity& target,
+                                               const std::optional<std::filesystem::path>& fixture,
+                                               const std::optional<std::filesystem::path>& sink,
+                                               const Privilege& privilege) {
+  std::vector<std::string> args;
+  if (sink) {
+    args = {"--sink", sink->string()};
+  } else {
+    args = {"--purchaser",   "--allow-real-write",         "--expect-serial", target.serial,
+            "--expect-size", std::to_string(target.size),  "--client-uid",    std::to_string(privilege.uid),
+            "--client-gid",  std::to_string(privilege.gid)};
+  }
+  if (fixture) args.insert(args.end(), {"--fixture", fixture->string()});
+
+  HelperInvocation invocation;
+  if (sink || privilege.root) {
+    invocation.argv = {helper.string()};
+  } else if (privilege.pkexec) {
+    invocation.argv = {privilege.pkexec->string(), helper.string()};
+    invocation.through_launcher = true;
+  } else if (privilege.sudo) {
+    invocation.argv = {privilege.sudo->string(), "--", helper.string()};
+    invocation.through_launcher = true;
+  } else {
+    return std::unexpected(
+        std::string("writing a disk needs root: run kelmar-vindle as root, or install pkexec or sudo"));
+  }
+  invocation.argv.insert(invocation.argv.end(), args.begin(), args.end());
+  return invocation;
+}
+
+}  // namespace kelmar_vindle::frontend

@@ -1,0 +1,92 @@
+// kelmar-vindle: the terminal front end. It lists the disks and, for a
+// write, starts kelmar_vindle_helper (through pkexec or sudo when a real disk
+// needs root) and shows how far it has come; the helper does every write.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+
+#include "kelmar_vindle/file_io.hpp"
+#include "list_command.hpp"
+#include "write_command.hpp"
+
+namespace {
+
+using kelmar_vindle::frontend::TextResult;
+
+// The path an option was given, or none.
+std::optional<std::filesystem::path> given(const CLI::Option* option, const std::string& value) {
+  if (option->count() == 0) return std::nullopt;
+  return std::filesystem::path(value);
+}
+
+int finish(const TextResult<>& outcome) {
+  if (outcome) return 0;
+  [[maybe_unused]] const auto written =
+      kelmar_vindle::write_all(STDERR_FILENO, "kelmar-vindle: " + outcome.error() + "\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A helper that ends early must fail the write of its request, not end the
+  // front end before it can say why.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  CLI::App app("Writes an installer image onto a USB disk through kelmar_vindle_helper.", "kelmar-vindle");
+  app.require_subcommand(1);
+
+  kelmar_vindle::frontend::ListOptions list_options;
+  std::string list_fixture;
+  CLI::App* list = app.add_subcommand("list", "Show the attached disks and whether each may be written");
+  list->add_flag("--json", list_options.json, "Print the list as one JSON array, as kelmar_vindle_helper --list-disks");
+  CLI::Option* list_fixture_option =
+      list->add_option("--fixture", list_fixture, "Read the disks from this mock disk list instead")->type_name("FILE");
+
+  kelmar_vindle::frontend::WriteOptions write_options;
+  std::string image;
+  std::string sha256;
+  std::string sha256_file;
+  std::string helper;
+  std::string fixture;
+  std::string sink;
+  CLI::App* write_command = app.add_subcommand("write", "Write IMAGE onto DISK, read it back and verify it");
+  write_command->add_option("IMAGE", image, "The image file")->type_name("")->required();
+  write_command->add_option("DISK", write_options.disk, "The disk's name as `list` shows it (sdb, disk4), or its id")
+      ->type_name("")
+      ->required();
+  CLI::Option* sha256_option =
+      write_command->add_option("--sha256", sha256, "The image's published SHA-256 (64 hex digits)")->type_name("HEX");
+  CLI::Option* sha256_file_option =
+      write_command->add_option("--sha256-file", sha256_file, "A sha256sum list holding the image's digest")
+          ->type_name("SUMS");
+  sha256_option->excludes(sha256_file_option);
+  write_command->add_flag("--yes", write_options.yes, "Do not ask for the disk's name before writing");
+  CLI::Option* helper_option = write_command->add_option("--helper", helper, "The helper to run")->type_name("PATH");
+  CLI::Option* fixture_option =
+      write_command->add_option("--fixture", fixture, "Use this mock disk list (also for the helper)")
+          ->type_name("FILE");
+  CLI::Option* sink_option =
+      write_command->add_option("--sink", sink, "Have the helper write into this file instead of the disk")
+          ->type_name("FILE");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    return app.exit(error) == 0 ? 0 : 2;
+  }
+
+  if (*list) {
+    list_options.fixture = given(list_fixture_option, list_fixture);
+    return finish(kelmar_vindle::frontend::run_list(list_options));
+  }
+  write_options.image = image;
+  if (sha256_option->count() != 0) write_options.sha256 = sha256;
+  write_options.sha256_file = given(sha256_file_option, sha256_file);
+  write_options.helper = given(helper_option, helper);
+  write_options.fixture = given(fixture_option, fixture);
+  write_options.sink = given(sink_option, sink);
+  return finish(kelmar_vindle::frontend::run_write(write_options));
+}

@@ -1,0 +1,75 @@
+#include "progress_display.hpp"
+
+#include <array>
+#include <cstdio>
+
+#include "kelmar_vindle/file_io.hpp"
+#include "units.hpp"
+
+namespace kelmar_vindle::frontend {
+namespace {
+
+// Padded to the longest, so that the columns after it stay put.
+std::string phase_title(std::string_view phase) {
+  constexpr std::string_view kLongest = "checking image";
+  std::string title = phase == kPhaseCheckingImage ? std::string(kLongest) : std::string(phase);
+  if (title.size() < kLongest.size()) title.resize(kLongest.size(), ' ');
+  return title;
+}
+
+}  // namespace
+
+ProgressDisplay::ProgressDisplay(int fd, bool terminal, Clock clock)
+    : fd_(fd), terminal_(terminal), clock_(std::move(clock)) {}
+
+std::string ProgressDisplay::line(const HelperEvent::Progress& progress,
+                                  std::chrono::steady_clock::time_point now) const {
+  const double total = static_cast<double>(progress.total);
+  const double done = static_cast<double>(progress.bytes_done);
+  const double percent = progress.total == 0 ? 100.0 : 100.0 * done / total;
+  std::array<char, 32> percent_text{};
+  std::snprintf(percent_text.data(), percent_text.size(), "%5.1f%%", percent);
+  std::string text = phase_title(progress.phase) + "  " + percent_text.data();
+
+  const double seconds = std::chrono::duration<double>(now - phase_start_).count();
+  const double counted = done - static_cast<double>(phase_first_done_);
+  // Over less than the helper's event interval the events only tell when
+  // they were sent, not how fast the bytes moved: no rate then.
+  if (seconds >= 0.1 && counted > 0.0) {
+    const double rate = counted / seconds;
+    const auto left = std::chrono::seconds(static_cast<std::int64_t>((total - done) / rate + 0.5));
+    text += "  " + human_rate(rate) + "  " + clock_time(left) + " left";
+  }
+  return text;
+}
+
+void ProgressDisplay::show(const HelperEvent::Progress& progress) {
+  const auto now = clock_();
+  const bool new_phase = progress.phase != phase_;
+  if (new_phase) {
+    phase_ = progress.phase;
+    phase_start_ = now;
+    phase_first_done_ = progress.bytes_done;
+  }
+  std::string text;
+  if (terminal_) {
+    // A finished phase keeps its last line; the next one draws below it.
+    if (new_phase && line_open_) text = "\n";
+    text += "\r" + line(progress, now) + "\x1b[K";
+    line_open_ = true;
+  } else {
+    const bool phase_end = progress.bytes_done == progress.total;
+    if (!new_phase && !phase_end && printed_at_ && now - *printed_at_ < kPlainInterval) return;
+    printed_at_ = now;
+    text = line(progress, now) + "\n";
+  }
+  [[maybe_unused]] const auto written = write_all(fd_, text);
+}
+
+void ProgressDisplay::finish() {
+  if (!line_open_) return;
+  line_open_ = false;
+  [[maybe_unused]] const auto written = write_all(fd_, "\n");
+}
+
+}  // namespace kelmar_vindle::frontend

@@ -1,0 +1,290 @@
+// The terminal front end kelmar-vindle, the real binary beside the real
+// helper: its disk list, its refusals, a whole write through the file sink as
+// an unprivileged user, the typed confirmation and Ctrl-C, on a terminal.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "devices.hpp"
+#include "frontend_runner.hpp"
+#include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/device/eligibility.hpp"
+#include "kelmar_vindle/protocol.hpp"
+#include "process_runner.hpp"
+#include "temp_dir.hpp"
+
+namespace kelmar_vindle {
+namespace {
+
+using testing::TerminalProcess;
+
+// Only keeps a broken program from hanging the test; never a measure of speed.
+constexpr std::chrono::milliseconds kPatience{30'000};
+
+const std::vector<std::string> kEnv{"PATH=/usr/bin:/bin"};
+
+// A few MiB of varied bytes, and their digest.
+struct Image {
+  std::filesystem::path path;
+  std::string bytes;
+  std::string sha256;
+};
+
+Image make_image(const testing::TempDir& dir) {
+  std::string bytes(3 * 1048576 + 12345, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 7919) >> 5);
+  return {dir.write("installer.img", bytes), bytes, checksum::sha256_hex(bytes)};
+}
+
+std::vector<std::string> write_args(const Image& image, std::string_view disk, const std::filesystem::path& sink) {
+  return {"write",  image.path.string(), std::string(disk), "--fixture", testing::example_devices(),
+          "--sink", sink.string(),       "--sha256",        image.sha256};
+}
+
+std::string verified_line(std::string_view sha256) {
+  return "disk4 written and verified, sha256 " + std::string(sha256) + "\n";
+}
+
+TEST(FrontendList, ShowsTheFixtureAsATableAndAsTheHelpersJson) {
+  const auto table =
+      testing::run_process(testing::frontend_binary(), {.args = {"list", "--fixture", testing::example_devices()}});
+  ASSERT_EQ(table.exit_status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            "NAME   SIZE      BUS   VENDOR    PRODUCT   SERIAL            WRITABLE\n"
+            "disk4  31.0 GB   usb   Acme      Stick 32  AC0E5717C4A91B02  yes\n"
+            "disk0  500.3 GB  nvme  Internal  SSD       -                 no: system or internal disk\n");
+
+  const auto json = testing::run_process(testing::frontend_binary(),
+                                         {.args = {"list", "--json", "--fixture", testing::example_devices()}});
+  ASSERT_EQ(json.exit_status, 0) << json.err;
+  const auto helper = testing::run_helper({.args = {"--list-disks", "--fixture", testing::example_devices()}});
+  EXPECT_EQ(json.out, helper.out) << helper.err;
+  const auto listed = read_mock_device_list(json.out);
+  const auto fixture = read_mock_device_list(testing::read_file(testing::example_devices()));
+  ASSERT_TRUE(listed) << listed.error();
+  ASSERT_TRUE(fixture) << fixture.error();
+  EXPECT_EQ(*listed, *fixture);
+  ASSERT_EQ(listed->size(), 2u);
+  EXPECT_FALSE(write_refusal((*listed)[0]));
+  const auto internal = write_refusal((*listed)[1]);
+  EXPECT_TRUE((*listed)[1].is_system);
+  EXPECT_EQ(internal ? std::optional(internal->kind()) : std::nullopt, ErrorKind::RejectedSystem);
+}
+
+TEST(FrontendWrite, RefusesADiskTheHelperWouldNotWriteBeforeAnythingElse) {
+  const testing::TempDir dir;
+  DeviceCandidate no_serial = testing::usb_stick("", "disk6");
+  DeviceCandidate on_sata = testing::usb_stick("SATA1", "disk7");
+  on_sata.bus = on_sata.identity.bus = Bus::Sata;
+  on_sata.is_usb = false;
+  const auto fixture = dir.write("disks.json", testing::mock_list_text({no_serial, on_sata}));
+  struct Case {
+    std::string fixture;
+    std::string disk;
+    std::string message;
+  };
+  const Case cases[] = {
+      {testing::example_devices(), "disk0", "kelmar-vindle: refusing to write disk0: system or internal disk\n"},
+      {testing::example_devices(), "usb:anon:Internal:SSD:500277792768",
+       "kelmar-vindle: refusing to write disk0: system or internal disk\n"},
+      {testing::example_devices(), "disk9", "kelmar-vindle: no attached disk is named \"disk9\"\n"},
+      {fixture.string(), "disk6", "kelmar-vindle: refusing to write disk6: no serial number\n"},
+      {fixture.string(), "disk7", "kelmar-vindle: refusing to write disk7: not a USB disk\n"},
+  };
+  const auto sink = dir.path() / "sink.img";
+  for (const auto& c : cases) {
+    // The image does not even exist: the disk is refused first.
+    const auto run = testing::run_process(testing::frontend_binary(),
+                                          {.args = {"write", (dir.path() / "missing.img").string(), c.disk, "--fixture",
+                                                    c.fixture, "--sink", sink.string(), "--yes"}});
+    EXPECT_EQ(run.exit_status, 1) << c.disk;
+    EXPECT_EQ(run.err, c.message) << c.disk;
+    EXPECT_EQ(run.out, "") << c.disk;
+  }
+  EXPECT_FALSE(std::filesystem::exists(sink));
+}
+
+// A test run as the user nobody, in a directory of its own holding an
+// image; skipped where no child can become nobody or run the front end so.
+class FrontendAsNobody : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why_not;
+    const auto user = testing::unprivileged_user(why_not);
+    if (!user) GTEST_SKIP() << why_not;
+    nobody = *user;
+    ASSERT_EQ(::chown(dir.path().c_str(), nobody.uid, nobody.gid), 0);
+    image = make_image(dir);
+    const auto reachable = testing::run_as(nobody, testing::frontend_binary(), {"--help"}, kEnv, kPatience);
+    if (reachable.exit_status != 0) GTEST_SKIP() << "the user nobody cannot run the built front end: " << reachable.err;
+  }
+
+  testing::RunAs nobody;
+  const testing::TempDir dir;
+  Image image;
+};
+
+TEST_F(FrontendAsNobody, WritesAndVerifiesTheSinkThroughTheHelperRunAsTheUser) {
+  const auto sink = dir.path() / "out" / "stick.img";
+  auto args = write_args(image, "disk4", sink);
+  args.emplace_back("--yes");
+  const auto run = testing::run_as(nobody, testing::frontend_binary(), args, kEnv, kPatience);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with(verified_line(image.sha256))) << run.out;
+  EXPECT_NE(run.out.find("\ntook "), std::string::npos) << run.out;
+  // Not a terminal: plain lines, each phase from its start to its end.
+  for (const std::string_view phase : {"checking image", "writing       ", "verifying     "}) {
+    EXPECT_NE(run.err.find(std::string(phase) + "    0.0%\n"), std::string::npos) << phase << "\n" << run.err;
+    EXPECT_NE(run.err.find(std::string(phase) + "  100.0%"), std::string::npos) << phase << "\n" << run.err;
+  }
+  EXPECT_EQ(run.err.find("not checked against a published digest"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\r'), std::string::npos) << run.err;
+  EXPECT_EQ(testing::read_file(sink), image.bytes);
+  // Written by the helper running as the user: no root was asked for.
+  struct stat written {};
+  ASSERT_EQ(::stat(sink.c_str(), &written), 0);
+  EXPECT_EQ(written.st_uid, nobody.uid);
+}
+
+TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
+  const testing::TempDir dir;
+  const Image image = make_image(dir);
+  struct Case {
+    std::string typed;
+    int exit_status;
+    std::string shown;  // what the terminal then shows
+  };
+  const Case cases[] = {
+      {"disk5\n", 1, "kelmar-vindle: not confirmed; nothing was written"},
+      {"\n", 1, "kelmar-vindle: not confirmed; nothing was written"},
+      {"  disk4 \n", 0, "disk4 written and verified, sha256 " + image.sha256},
+  };
+  for (const auto& c : cases) {
+    const auto sink = dir.path() / "stick.img";
+    std::filesystem::remove(sink);
+    TerminalProcess frontend(testing::frontend_binary(), write_args(image, "disk4", sink), kEnv);
+    ASSERT_TRUE(frontend.started());
+    ASSERT_TRUE(frontend.wait_for("Type disk4 to go on: ", kPatience)) << frontend.output();
+    EXPECT_NE(frontend.output().find("This erases everything on disk4: Acme Stick 32, 31.0 GB, serial "
+                                     "AC0E5717C4A91B02"),
+              std::string::npos)
+        << frontend.output();
+    ASSERT_TRUE(frontend.type(c.typed));
+    EXPECT_EQ(frontend.wait(kPatience), c.exit_status) << frontend.output();
+    EXPECT_NE(frontend.output().find(c.shown), std::string::npos) << frontend.output();
+    if (c.exit_status != 0) {
+      EXPECT_FALSE(std::filesystem::exists(sink)) << c.typed;
+      continue;
+    }
+    EXPECT_EQ(testing::read_file(sink), image.bytes);
+    // On a terminal the progress line is redrawn in place.
+    EXPECT_NE(frontend.output().find("\rwriting         100.0%"), std::string::npos) << frontend.output();
+  }
+}
+
+// A stand-in helper that records how it was started and what it was sent,
+// reports progress until its output is closed, and notes a SIGINT if one
+// ever reaches it.
+std::filesystem::path fake_helper(const testing::TempDir& dir) {
+  const std::string at = dir.path().string();
+  const auto script = dir.write("fake_helper",
+                                "#!/bin/sh\n"
+                                "trap 'echo >\"" +
+                                    at +
+                                    "/got_sigint\"' INT\n"
+                                    "printf '%s\\n' \"$@\" >\"" +
+                                    at +
+                                    "/args\"\n"
+                                    "head -n 1 >\"" +
+                                    at +
+                                    "/request\"\n"
+                                    "echo '{\"evt\":\"accepted\"}'\n"
+                                    "while echo '{\"evt\":\"progress\",\"phase\":\"writing\","
+                                    "\"bytes_done\":1048576,\"total\":4194304}'; do sleep 0.1; done\n");
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  return script;
+}
+
+TEST(FrontendWrite, CtrlCStopsTheHelperThroughItsOutputAndReachesOnlyTheFrontEnd) {
+  const testing::TempDir dir;
+  const Image image = make_image(dir);
+  const auto sink = dir.path() / "stick.img";
+  auto args = write_args(image, "disk4", sink);
+  args.insert(args.end(), {"--yes", "--helper", fake_helper(dir).string()});
+  TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("writing", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  EXPECT_NE(frontend.output().find("kelmar-vindle: the write was stopped; disk4 is incomplete"), std::string::npos)
+      << frontend.output();
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "got_sigint"));
+
+  EXPECT_EQ(testing::read_file(dir.path() / "args"),
+            "--sink\n" + sink.string() + "\n--fixture\n" + testing::example_devices() + "\n");
+  const auto request = parse_request(testing::read_file(dir.path() / "request"));
+  ASSERT_TRUE(request) << request.error().text();
+  EXPECT_TRUE(request->progress);
+  const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
+  ASSERT_NE(write, nullptr);
+  const auto fixture = read_mock_device_list(testing::read_file(testing::example_devices()));
+  ASSERT_TRUE(fixture) << fixture.error();
+  EXPECT_TRUE(write->job.job_id.starts_with("kelmar-vindle-")) << write->job.job_id;
+  EXPECT_EQ(write->job.image_path, image.path);
+  EXPECT_EQ(write->job.expected_sha256, image.sha256);
+  EXPECT_EQ(write->job.expected_size, image.bytes.size());
+  EXPECT_EQ(write->job.write_mode, "raw-dd-hybrid");
+  EXPECT_EQ(write->job.target, fixture->front().identity);
+  EXPECT_EQ(write->job.confirmed_label, "Acme Stick 32");
+  EXPECT_FALSE(write->job.dry_run);
+}
+
+TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForItsPassword) {
+  // A stand-in pkexec that asks for a password at the terminal, as the real
+  // one's text agent does, and then runs the real helper as the user.
+  const std::string at = dir.path().string();
+  std::filesystem::create_directory(dir.path() / "bin");
+  const auto launcher = dir.write("bin/pkexec",
+                                  "#!/bin/sh\n"
+                                  "printf 'Password: ' >/dev/tty\n"
+                                  "read answer </dev/tty\n"
+                                  "printf '%s\\n' \"$answer\" >\"" +
+                                      at +
+                                      "/answer\"\n"
+                                      "printf '%s\\n' \"$@\" >\"" +
+                                      at +
+                                      "/launched\"\n"
+                                      "exec \"$@\"\n");
+  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
+                                             std::filesystem::perms::others_exec);
+  ASSERT_EQ(::chown(launcher.c_str(), nobody.uid, nobody.gid), 0);
+
+  TerminalProcess frontend(testing::frontend_binary(),
+                           {"write", image.path.string(), "disk4", "--fixture", testing::example_devices(), "--sha256",
+                            image.sha256, "--yes"},
+                           {"PATH=" + at + "/bin:/usr/bin:/bin"}, nobody);
+  ASSERT_TRUE(frontend.started());
+  // Were the launcher in the background, its read would stop it instead.
+  ASSERT_TRUE(frontend.wait_for("Password: ", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("secret\n"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  EXPECT_EQ(testing::read_file(dir.path() / "answer"), "secret\n");
+  const std::string uid = std::to_string(nobody.uid);
+  const std::string gid = std::to_string(nobody.gid);
+  const std::string helper = std::filesystem::path(testing::frontend_binary()).parent_path() / "kelmar_vindle_helper";
+  EXPECT_EQ(
+      testing::read_file(dir.path() / "launched"),
+      helper + "\n--purchaser\n--allow-real-write\n--expect-serial\nAC0E5717C4A91B02\n--expect-size\n31004295168\n" +
+          "--client-uid\n" + uid + "\n--client-gid\n" + gid + "\n--fixture\n" + testing::example_devices() + "\n");
+  // The helper, unprivileged, got as far as the fixture's macOS disk asks
+  // (the disk utility, missing here) and answered; nothing was written.
+  EXPECT_NE(frontend.output().find("kelmar-vindle: the write failed: "), std::string::npos) << frontend.output();
+}
+
+}  // namespace
+}  // namespace kelmar_vindle

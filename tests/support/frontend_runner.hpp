@@ -1,0 +1,75 @@
+// Running the front end as a person would: on a terminal of its own, or as an
+// unprivileged user. Every wait is bounded.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kelmar_vindle/file_io.hpp"
+#include "process_runner.hpp"
+
+namespace kelmar_vindle::testing {
+
+// The user and group a child drops to (no supplementary groups).
+struct RunAs {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// The user "nobody", when this process is root (so that a child can become
+// it) and the system has one; else why not, for a skip.
+std::optional<RunAs> unprivileged_user(std::string& why_not);
+
+// The front end built alongside the tests, and the project's example disk
+// list (examples/devices.json: the stick disk4 and the internal disk0).
+std::string frontend_binary();
+std::string example_devices();
+
+// Runs `program` with `args`, only `env` as its environment, standard input
+// on /dev/null and, given `user`, as that user. Its output is collected
+// through files, so nothing can block it. A child still running after
+// `timeout` is killed (`exit_status` -1, `signal` SIGKILL).
+ProcessResult run_as(const std::optional<RunAs>& user, const std::string& program, const std::vector<std::string>& args,
+                     const std::vector<std::string>& env, std::chrono::milliseconds timeout);
+
+// A program started on a fresh pseudo-terminal: its standard streams and its
+// controlling terminal, whose foreground process group it leads, so that
+// what it is typed (Ctrl-C included) arrives as from a keyboard. Its output,
+// standard error included, is what the terminal shows, echo included. A
+// child still running when the object goes is killed and reaped.
+class TerminalProcess {
+ public:
+  // Given `user`, the program runs as that user (the terminal stays root's).
+  TerminalProcess(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+                  const std::optional<RunAs>& user = std::nullopt);
+  TerminalProcess(const TerminalProcess&) = delete;
+  TerminalProcess& operator=(const TerminalProcess&) = delete;
+  ~TerminalProcess();
+
+  bool started() const { return pid_ > 0 || status_; }
+  // Reads its output until `text` has appeared in all of it; false when the
+  // terminal closed or `timeout` passed first.
+  bool wait_for(std::string_view text, std::chrono::milliseconds timeout);
+  // Types `text` at the terminal; false when that failed.
+  bool type(std::string_view text);
+  // Reads its output until it ends, then reaps it: its exit status (-1 when
+  // a signal ended it), none when it did not end within `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  const std::string& output() const { return output_; }
+
+ private:
+  // One read of what it wrote, waiting until `deadline`; false at the end.
+  bool read_until(std::chrono::steady_clock::time_point deadline);
+
+  UniqueFd terminal_;  // the pseudo-terminal's controlling side
+  pid_t pid_ = -1;     // -1 once reaped
+  std::optional<int> status_;
+  std::string output_;
+};
+
+}  // namespace kelmar_vindle::testing
