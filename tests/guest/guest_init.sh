@@ -1,7 +1,8 @@
 #!/bin/busybox sh
 # /init of the emulated machine: loads the USB storage and disk drivers,
 # finds the emulated sticks by their USB serial and runs one of
-#   kv_mode=test   the helper's real job and its refusals, one reply per line
+#   kv_mode=test   the helper's real job and its refusals, then the front
+#                  end's, one reply per line
 #   kv_mode=bench  the helper's copy and read-back against dd with direct I/O
 #   kv_mode=probe  nothing (the host checks that the machine starts at all)
 # Every line meant for the host starts with "KV "; the machine powers off at
@@ -64,7 +65,7 @@ while :; do
 done
 say disks "A=$A B=$B C=$C D=$D"
 
-. /job.env # IMAGE_SHA256, IMAGE_SIZE
+. /job.env # IMAGE_SHA256, IMAGE_SIZE, WRONG_SHA256
 bytes() { echo $(($(cat "/sys/block/$1/size") * 512)); }
 sectors_read() {
   set -- $(cat "/sys/block/$1/stat")
@@ -167,16 +168,98 @@ ask other_stick write STICK-B "$(bytes "$B")"
 ask other_size write STICK-A $((size_a + 512))
 ask virtio write "" "$(bytes vda)"
 
+# The front end runs as root, so that it starts the helper (beside it in
+# /bin) itself. front_end runs a command and says its exit status, the bytes
+# written on `disk` meanwhile and its last line of standard error.
+front_end() { # name disk command...
+  name=$1 disk=$2
+  shift 2
+  before=$(sectors_written "$disk")
+  status=0
+  "$@" >"/tmp/$name.out" 2>"/tmp/$name.err" || status=$?
+  say fact "${name}_status" "$status"
+  say fact "${name}_written_bytes" $((($(sectors_written "$disk") - before) * 512))
+  say reply "$name" "$(tail -n 1 "/tmp/$name.err")"
+}
+# A validate request whose target is `identity`, as a disk list carries it.
+validate_request() { # identity
+  printf '{"v":1,"cmd":"validate","job":{"job_id":"guest","image_path":"/image.iso","expected_sha256":"%s",' "$IMAGE_SHA256"
+  printf '"expected_size":%s,"write_mode":"raw-dd-hybrid","target":%s,"confirmed_label":"QEMU stick","dry_run":false}}\n' \
+    "$IMAGE_SIZE" "$1"
+}
+
+# Its list: each USB disk's identity, validated by the helper, resolves to
+# that very record.
+kelmar-vindle list --json >/tmp/list.json 2>&1
+say reply fe_list "$(cat /tmp/list.json)"
+same=no
+[ "$(cat /tmp/list.json)" = "$(kelmar_vindle_helper --list-disks 2>&1)" ] && same=yes
+say fact fe_list_is_list_disks "$same"
+sed 's/^\[//; s/\]$//; s/},{"id":/}\n{"id":/g' /tmp/list.json | grep -F '"is_usb":true' >/tmp/listed
+say fact fe_listed_usb "$(sed 's/.*"identity":{[^}]*"serial":"\([^"]*\)".*/\1/' /tmp/listed | sort | tr '\n' ,)"
+resolved=0
+while read -r record; do
+  reply=$(validate_request "$(printf '%s\n' "$record" | sed 's/.*"identity":\(.*\)}$/\1/')" | kelmar_vindle_helper 2>&1)
+  if [ "$reply" = "{\"evt\":\"result\",\"ok\":true,\"resolved_device\":$record}" ]; then
+    resolved=$((resolved + 1))
+  else
+    say reply fe_list_validate "$reply"
+  fi
+done </tmp/listed
+say fact fe_list_validated "$resolved/$(wc -l </tmp/listed)"
+
+# Its write onto stick C, read back here past the page cache.
+say fact stick_c "$C"
+say fact stick_d "$D"
+front_end fe_write "$C" kelmar-vindle write /image.iso "$C" --sha256 "$IMAGE_SHA256" --yes
+say reply fe_write_out "$(head -n 1 /tmp/fe_write.out)"
+say fact fe_write_out_lines "$(wc -l </tmp/fe_write.out)"
+same=no
+dd if="/dev/$C" bs=1M count=$((IMAGE_SIZE / 1048576 + 1)) iflag=direct 2>/dev/null | head -c "$IMAGE_SIZE" |
+  cmp -s - /image.iso && same=yes
+say fact fe_write_holds_image "$same"
+
+# A digest that is not the image's: the helper refuses it before anything is
+# written on stick B.
+front_end fe_wrong "$B" kelmar-vindle write /image.iso "$B" --sha256 "$WRONG_SHA256" --yes
+
+# Interrupted once its output shows the writing phase, on the slow stick D:
+# the front end hangs up on the helper, which stops the job.
+mkfifo /tmp/fe_progress
+before=$(sectors_written "$D")
+status=0
+kelmar-vindle write /image.iso "$D" --sha256 "$IMAGE_SHA256" --yes >/dev/null 2>/tmp/fe_progress &
+frontend=$!
+seen=
+while read -r line; do
+  printf '%s\n' "$line" >>/tmp/fe_stop.err
+  case $line in writing*) [ -n "$seen" ] || { seen=yes; kill -INT $frontend; } ;; esac
+done </tmp/fe_progress
+wait $frontend || status=$?
+say fact fe_stop_seen "$seen"
+say fact fe_stop_status "$status"
+say fact fe_stop_written_bytes $((($(sectors_written "$D") - before) * 512))
+say fact fe_stop_helpers_left "$(cat /proc/[0-9]*/comm 2>/dev/null | grep -c '^kelmar_vindle_h')"
+say reply fe_stop "$(tail -n 1 /tmp/fe_stop.err)"
+
+# Disks it refuses by name, before it starts the helper: the virtio disk here,
+# the root file system's stick below.
+front_end fe_virtio vda kelmar-vindle write /image.iso vda --yes
+
 # A USB stick that holds the root file system is a system disk: run the
 # helper chrooted into a file system on stick C.
 mke2fs "/dev/$C" >/dev/null 2>&1
 mount -t ext4 "/dev/$C" /newroot
 mkdir -p /newroot/bin /newroot/proc /newroot/sys /newroot/dev
-cp /bin/busybox /bin/kelmar_vindle_helper /image.iso /newroot/
+cp /bin/busybox /bin/kelmar_vindle_helper /bin/kelmar-vindle /image.iso /newroot/ ||
+  say error "stick C has no room for the root file system"
 mount -t proc proc /newroot/proc
 mount -t sysfs sys /newroot/sys
 mount -t devtmpfs dev /newroot/dev
 size_c=$(bytes "$C")
 say reply root_stick "$(request write STICK-C "$size_c" | chroot /newroot /kelmar_vindle_helper --allow-real-write \
   --purchaser --expect-serial STICK-C --expect-size "$size_c" 2>&1)"
+# Read-only from here, so that the stick's written sectors stay put.
+mount -o remount,ro /newroot
+front_end fe_root_stick "$C" chroot /newroot /kelmar-vindle write /image.iso "$C" --yes
 umount /newroot/proc /newroot/sys /newroot/dev /newroot

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Boots a small emulated x86 machine (Debian's kernel, busybox, the static
-# helper) with four emulated USB sticks and a virtio disk backed by files
-# here, and runs the helper for real inside it.
-#   run_usb_guest.sh test  HELPER RAW_WRITE_TOOL WORK_DIR
-#       the helper's job and its refusals; checks the replies and, afterwards,
-#       the backing files: exit status 0 when everything held
+# helper and front end) with four emulated USB sticks and a virtio disk backed
+# by files here, and runs the helper for real inside it.
+#   run_usb_guest.sh test  HELPER RAW_WRITE_TOOL WORK_DIR FRONTEND
+#       the helper's job and its refusals, then the front end's list, write,
+#       interrupt and refusals; checks the replies and, afterwards, the
+#       backing files: exit status 0 when everything held
 #   run_usb_guest.sh bench HELPER RAW_WRITE_TOOL WORK_DIR
 #       copy and read-back rates of the helper against dd with direct I/O
 #       (BENCH_IMAGE_MIB sets the image size, STICK_BYTES_PER_SECOND caps the
@@ -16,6 +17,8 @@ mode=$1
 helper=$2
 raw_write=$3
 work=$4
+frontend=${5:-}
+[[ $mode != test || -n $frontend ]] || { echo "test needs the front end (FRONTEND)" >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -35,19 +38,20 @@ fi
 image=$run/root/image.iso
 head -c "$image_size" /dev/urandom >"$image"
 image_sha256=$(sha256sum "$image" | cut -d' ' -f1)
-printf 'IMAGE_SHA256=%s\nIMAGE_SIZE=%s\n' "$image_sha256" "$image_size" >"$run/root/job.env"
+wrong_sha256=$(echo "not the image" | sha256sum | cut -d' ' -f1)
+printf 'IMAGE_SHA256=%s\nIMAGE_SIZE=%s\nWRONG_SHA256=%s\n' "$image_sha256" "$image_size" "$wrong_sha256" >"$run/root/job.env"
 
 # Backing files with recognisable contents, so that any stray write shows.
 fill() { yes "$2" | head -c $(($3 * mib)) >"$run/$1" || true; }
 fill stick-a.img STICK-A "${STICK_MIB:-64}"
 fill stick-b.img STICK-B 64
-fill stick-c.img STICK-C 16
+fill stick-c.img STICK-C 32 # room for the root file system the guest makes on it
 fill stick-d.img STICK-D 16
 fill virtio.img VIRTIO 32
 untouched_b=$(sha256sum <"$run/stick-b.img")
 untouched_virtio=$(sha256sum <"$run/virtio.img")
 
-cp "$(command -v busybox)" "$helper" "$raw_write" "$run/root/bin/"
+cp "$(command -v busybox)" "$helper" "$raw_write" ${frontend:+"$frontend"} "$run/root/bin/"
 cp "$here/guest_init.sh" "$run/root/init"
 chmod +x "$run/root/init"
 cp -r "$kernel/modules" "$run/root/modules"
@@ -176,6 +180,43 @@ check "another stick is refused" replied other_stick '"error":"device_identity_m
 check "stick A with another size is refused" replied other_size '"error":"device_identity_mismatch"'
 check "the virtio disk is refused" replied virtio '"ok":false'
 check "a USB stick holding the root file system is refused" replied root_stick '"error":"rejected_system"'
+
+# The front end.
+stick_c=$(fact stick_c)
+stick_d=$(fact stick_d)
+virtio_refusal=$(reply fe_virtio)
+refused_by_name() { [[ $(reply "$1") == "kelmar-vindle: refusing to write $2: "* ]]; }
+left_part_written() {
+  local written
+  written=$(fact fe_stop_written_bytes)
+  [[ -n $written ]] && ((written < image_size))
+}
+check "kelmar-vindle list --json lists sticks A to D as USB disks" test "$(fact fe_listed_usb)" = STICK-A,STICK-B,STICK-C,STICK-D,
+check "kelmar-vindle list --json prints what kelmar_vindle_helper --list-disks does" test "$(fact fe_list_is_list_disks)" = yes
+check "validate, sent each listed stick's identity, resolves to that record" test "$(fact fe_list_validated)" = 4/4
+check "kelmar-vindle write exits 0 (status $(fact fe_write_status))" test "$(fact fe_write_status)" = 0
+check "kelmar-vindle write ends with the verified digest" \
+  test "$(reply fe_write_out)" = "$stick_c written and verified, sha256 $image_sha256"
+check "and the time it took" test "$(fact fe_write_out_lines)" = 2
+check "stick C holds the image after kelmar-vindle write" test "$(fact fe_write_holds_image)" = yes
+check "a wrong --sha256 makes kelmar-vindle exit 1" test "$(fact fe_wrong_status)" = 1
+check "with the helper's image_hash_mismatch message" \
+  test "$(reply fe_wrong)" = "kelmar-vindle: the write failed: image hash mismatch: expected $wrong_sha256, actual $image_sha256"
+check "and nothing written on the stick" test "$(fact fe_wrong_written_bytes)" = 0
+check "the interrupted kelmar-vindle showed the writing phase" test "$(fact fe_stop_seen)" = yes
+check "the interrupt left stick D with less than the image written ($(fact fe_stop_written_bytes) bytes)" left_part_written
+check "the interrupted kelmar-vindle says the stick is incomplete" \
+  test "$(reply fe_stop)" = "kelmar-vindle: the write was stopped; $stick_d is incomplete and holds no usable image"
+check "and exits non-zero (status $(fact fe_stop_status))" test "$(fact fe_stop_status)" -ne 0
+check "no helper is left after the interrupt" test "$(fact fe_stop_helpers_left)" = 0
+check "kelmar-vindle refuses the virtio disk by name (${virtio_refusal#*vda: })" refused_by_name fe_virtio vda
+check "and exits 1" test "$(fact fe_virtio_status)" = 1
+check "and writes nothing on it" test "$(fact fe_virtio_written_bytes)" = 0
+check "kelmar-vindle refuses the stick holding the root file system by name" \
+  test "$(reply fe_root_stick)" = "kelmar-vindle: refusing to write $stick_c: system or internal disk"
+check "and exits 1" test "$(fact fe_root_stick_status)" = 1
+check "and writes nothing on it" test "$(fact fe_root_stick_written_bytes)" = 0
+
 check "stick A holds the image at offset 0" cmp -s -n "$image_size" "$image" "$run/stick-a.img"
 check "stick B is untouched" test "$(sha256sum <"$run/stick-b.img")" = "$untouched_b"
 check "the virtio disk is untouched" test "$(sha256sum <"$run/virtio.img")" = "$untouched_virtio"
