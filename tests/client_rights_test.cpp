@@ -128,7 +128,11 @@ class ClientRights : public ::testing::Test {
 TEST_F(ClientRights, TheLaunchingUserOfStandardInputReadsOnlyWhatItMayRead) {
   const std::string uid = std::to_string(nobody.pw_uid);
   const std::string gid = std::to_string(nobody.pw_gid);
-  const auto sink = dir.path() / "sink.img";
+  // The sink is the launching user's too: a directory of theirs.
+  const auto sinks = dir.path() / "nobodys";
+  std::filesystem::create_directory(sinks);
+  ASSERT_EQ(::chown(sinks.c_str(), nobody.pw_uid, nobody.pw_gid), 0);
+  const auto sink = sinks / "sink.img";
   struct Case {
     std::string_view what;
     std::vector<std::string> env;

@@ -92,7 +92,7 @@ TEST(Startup, BackendTable) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const MockEnumerator no_disks({});
-    const auto chosen = choose_backend(c.options, no_disks);
+    const auto chosen = choose_backend(c.options, no_disks, Client::root());
     if (const auto* failure = std::get_if<std::string_view>(&c.result)) {
       ASSERT_FALSE(chosen.has_value());
       EXPECT_EQ(chosen.error(), *failure);

@@ -3,11 +3,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
-#include "client_open.hpp"
+#include "kelmar_vindle/client_process.hpp"
 
 namespace kelmar_vindle {
 namespace {
@@ -40,16 +41,20 @@ Client Client::of_user(uid_t uid, const gid_t* gid) {
   return client;
 }
 
-Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags) {
-  if (auto clean = check_no_interior_nul(path.native()); !clean) return std::unexpected(clean.error());
-  // A process that is not root can take no other identity, and already
-  // holds no more than its own user's rights: for that user it opens
-  // directly (a helper a user started for a file sink, say).
-  const bool as_itself = client.is_root() || (::geteuid() != 0 && client.uid == ::geteuid());
-  if (!as_itself) return detail::open_with_identity_of(client, path, flags | O_CLOEXEC);
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
-  if (!fd.valid()) return std::unexpected(last_os_error());
-  return fd;
+Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags, mode_t mode,
+                                Links links) {
+  return ClientPaths(client).open(path, flags, mode, links);
+}
+
+Result<std::string> read_regular_file_as(const Client& client, const std::filesystem::path& path) {
+  // Non-blocking, so that opening a FIFO with no writer returns at once.
+  auto fd = open_as_client(client, path, O_RDONLY | O_NONBLOCK);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  struct stat info {};
+  if (::fstat(fd->get(), &info) != 0) return std::unexpected(last_os_error());
+  if (S_ISDIR(info.st_mode)) return std::unexpected(os_error(EISDIR));
+  if (!S_ISREG(info.st_mode)) return std::unexpected(Error::io(path.string() + " is not a regular file"));
+  return read_to_end(fd->get());
 }
 
 }  // namespace kelmar_vindle

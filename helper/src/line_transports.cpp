@@ -12,8 +12,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <random>
 
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/protocol.hpp"
@@ -95,77 +93,6 @@ TextResult<UniqueFd> close_on_exec(int fd) {
   return owned;
 }
 
-TextResult<sockaddr_un> address_of(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) return std::unexpected(std::string("path must be shorter than SUN_LEN"));
-  // An empty address would ask the kernel for an unnamed (abstract) socket
-  // that no client could find; refuse it as the missing path it is.
-  if (path.empty()) return std::unexpected(os_error_text(ENOENT));
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return address;
-}
-
-// Anyone who may create names in the socket's directory could create the
-// socket's name before the helper does; only root and the client may.
-TextResult<> check_directory(const std::string& path, const std::optional<SocketClient>& only) {
-  const std::string directory = std::filesystem::path(path).parent_path().empty()
-                                    ? std::string(".")
-                                    : std::filesystem::path(path).parent_path().string();
-  struct stat info {};
-  if (::stat(directory.c_str(), &info) != 0) return std::unexpected(os_error_text(errno));
-  const bool owner_ok = info.st_uid == 0 || (only && info.st_uid == only->uid) || (info.st_mode & S_IWUSR) == 0;
-  const bool group_ok =
-      info.st_gid == 0 || (only && only->gid && info.st_gid == *only->gid) || (info.st_mode & S_IWGRP) == 0;
-  if (!owner_ok || !group_ok || (info.st_mode & S_IWOTH) != 0) {
-    return std::unexpected("socket directory " + directory + " may be written by users other than root and the client");
-  }
-  return {};
-}
-
-// A name beside `path` that nobody can guess.
-std::string fresh_name_beside(const std::string& path) {
-  std::random_device random;
-  std::string name = path + ".";
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 4; ++i) {
-    const auto bits = random();
-    for (int shift = 0; shift < 32; shift += 4) name += kHex[(bits >> shift) & 0xF];
-  }
-  return name;
-}
-
-// Binds a fresh name, gives it to the client, listens, and renames it over
-// `path`: a client sees the old entry or this socket, never another's.
-TextResult<UniqueFd> listen_on(const std::string& path, const std::optional<SocketClient>& only) {
-  if (auto checked = address_of(path); !checked) return std::unexpected(checked.error());
-  if (auto safe = check_directory(path, only); !safe) return std::unexpected(safe.error());
-  const std::string fresh = fresh_name_beside(path);
-  const auto address = address_of(fresh);
-  if (!address) return std::unexpected(address.error());
-
-  auto listener = close_on_exec(::socket(AF_UNIX, SOCK_STREAM, 0));
-  if (!listener) return listener;
-  // For one client the socket is never wider than 0600, even for an instant.
-  // Nothing else runs in the process yet, so the umask may be changed here.
-  const mode_t previous = only ? ::umask(0177) : 0;
-  const int bound = ::bind(listener->get(), reinterpret_cast<const sockaddr*>(&*address), sizeof(*address));
-  const int bind_error = errno;
-  if (only) ::umask(previous);
-  if (bound != 0) return std::unexpected(os_error_text(bind_error));
-  const auto fail = [&](int error) -> TextResult<UniqueFd> {
-    ::unlink(fresh.c_str());
-    return std::unexpected(os_error_text(error));
-  };
-  if (only) {
-    if (::chown(fresh.c_str(), only->uid, only->gid ? *only->gid : static_cast<gid_t>(-1)) != 0) return fail(errno);
-    if (only->gid && ::chmod(fresh.c_str(), 0660) != 0) return fail(errno);
-  }
-  if (::listen(listener->get(), SOMAXCONN) != 0) return fail(errno);
-  if (::rename(fresh.c_str(), path.c_str()) != 0) return fail(errno);
-  return listener;
-}
-
 // Events as lines on the client's stream `fd`. The client going away
 // cancels the job: the other end closed (a hang-up; a socket peer that only
 // shut down its sending side still reads), or a write failing.
@@ -230,9 +157,9 @@ struct Connection {
 };
 
 // The first connection whose peer may be served; others are closed unanswered.
-TextResult<Connection> accept_client(const UniqueFd& listener, const std::optional<SocketClient>& only) {
+TextResult<Connection> accept_client(int listener, const std::optional<SocketClient>& only) {
   for (;;) {
-    const int fd = ::accept(listener.get(), nullptr, nullptr);
+    const int fd = ::accept(listener, nullptr, nullptr);
     if (fd < 0 && errno == EINTR) continue;
     auto connection = close_on_exec(fd);
     if (!connection) return std::unexpected(connection.error());
@@ -274,14 +201,14 @@ TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& ba
 
 TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend,
                                   const std::optional<SocketClient>& only, std::optional<unsigned> idle_seconds,
-                                  JobSignals* signals) {
+                                  JobSignals* signals, const Client& launched_by) {
   // Checked before anything touches the file system: a path cut at its zero
   // byte would name another file, and the rename replaces whatever is there.
   if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
 
-  const auto listener = listen_on(path, only);
-  if (!listener) return std::unexpected(listener.error());
-  auto connection = accept_client(*listener, only);
+  auto place = SocketPlace::make(path, only, launched_by);
+  if (!place) return std::unexpected(place.error());
+  auto connection = accept_client(place->listener(), only);
   if (!connection) return std::unexpected(connection.error());
 
   if (idle_seconds) {
@@ -303,7 +230,7 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.
-  ::unlink(path.c_str());
+  place->remove();
   return {};
 }
 

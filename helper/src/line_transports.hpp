@@ -10,6 +10,7 @@
 
 #include "job_signals.hpp"
 #include "kelmar_vindle/helper.hpp"
+#include "socket_place.hpp"
 #include "text_result.hpp"
 
 namespace kelmar_vindle::helper {
@@ -37,24 +38,15 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
 [[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
                                           const Client& launcher = Client::root(), JobSignals* signals = nullptr);
 
-// The one user (and, optionally, group) a socket is made for
-// (--client-uid, --client-gid).
-struct SocketClient {
-  uid_t uid = 0;
-  std::optional<gid_t> gid;
-
-  friend bool operator==(const SocketClient&, const SocketClient&) = default;
-};
-
-// Creates the socket at `path` atomically (bound under a fresh name in the
-// same directory, then renamed over whatever stood at the path), accepts one
-// connection, answers one request on it for the connection's peer and
-// removes the socket file again. A directory that users other than root and
-// the client may write is refused: anyone who may create names there could
-// create this one first. With `only`, the socket belongs to that user (mode
-// 0600, or 0660 with its group) from the moment it exists, and a peer that
-// is neither root nor that user (nor in that group) is closed without an
-// answer while the helper waits on for its client. The peer may send one
+// Creates the socket at `path` (see `SocketPlace`: atomically, in a
+// directory only root and the client may write, by root only in a directory
+// root alone controls, else by a process with the client's rights; for
+// `launched_by`, the user who started the helper, when that is not root),
+// accepts one connection, answers one request on it for the connection's
+// peer and removes the socket file again. With `only`, the socket belongs to
+// that user (mode 0600, or 0660 with its group) from the moment it exists,
+// and a peer that is neither root nor that user (nor in that group) is
+// closed without an answer while the helper waits on for its client. The peer may send one
 // descriptor (SCM_RIGHTS) with the request line: the image is then read
 // through it and `image_path` is never opened.
 // With `idle_seconds`, a client that has sent no whole request that long
@@ -63,6 +55,7 @@ struct SocketClient {
                                                 const WriteBackend& backend,
                                                 const std::optional<SocketClient>& only = std::nullopt,
                                                 std::optional<unsigned> idle_seconds = std::nullopt,
-                                                JobSignals* signals = nullptr);
+                                                JobSignals* signals = nullptr,
+                                                const Client& launched_by = Client::root());
 
 }  // namespace kelmar_vindle::helper

@@ -14,16 +14,18 @@ TextResult<> run_mode(StartupPlan& plan, JobSignals* signals) {
     const std::optional<SocketClient>& named;
     std::optional<unsigned> timeout;
     JobSignals* signals;
+    const Client& launched_by;
     TextResult<> operator()(const StdinMode&) const { return run_stdin_mode(source, backend, launcher, signals); }
     TextResult<> operator()(const UnixSocketMode& mode) const {
-      return run_unix_socket_mode(mode.path, source, backend, named, timeout, signals);
+      return run_unix_socket_mode(mode.path, source, backend, named, timeout, signals, launched_by);
     }
     TextResult<> operator()(const NamedPipeMode&) const {
       return std::unexpected(std::string("named pipe listen is Windows-only"));
     }
     TextResult<> operator()(const XpcMode&) const { return {}; }  // handled above
   };
-  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher, plan.named_client, plan.client_timeout, signals},
+  return std::visit(Runner{*plan.source, *plan.backend, plan.launcher, plan.named_client, plan.client_timeout, signals,
+                           plan.launched_by},
                     plan.mode);
 }
 

@@ -38,7 +38,9 @@ void report_failure(const std::string& text) {
 
 TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env, JobSignals* signals) {
   if (std::find(args.begin(), args.end(), "--list-disks") != args.end()) {
-    auto source = choose_device_source(read_options(args, env));
+    auto launcher = launching_client(env);
+    if (!launcher) return std::unexpected(std::move(launcher.error()));
+    auto source = choose_device_source(read_options(args, env), *launcher);
     if (!source) return std::unexpected(std::move(source.error()));
     return print_disk_list(**source);
   }

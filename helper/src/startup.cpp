@@ -44,9 +44,9 @@ TextResult<std::optional<SocketClient>> named_client(const std::vector<std::stri
 
 }  // namespace
 
-TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options) {
+TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options, const Client& launcher) {
   if (!options.fixture) return std::make_unique<PlatformEnumerator>();
-  auto contents = read_regular_file(*options.fixture);
+  auto contents = read_regular_file_as(launcher, *options.fixture);
   if (!contents) return std::unexpected(contents.error().detail());
   if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
   auto devices = read_mock_device_list(*contents);
@@ -79,13 +79,13 @@ TextResult<Client> launching_client(const Environment& env) {
   return Client::of_user(::getuid(), &gid);
 }
 
-TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,
-                                                         const DeviceSnapshot& live_disks) {
+TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options, const DeviceSnapshot& live_disks,
+                                                         const Client& launcher) {
   const auto raw = [&](RawBackendSettings settings) -> std::unique_ptr<WriteBackend> {
     return make_host_raw_backend(std::move(settings), live_disks);
   };
   if (!options.allow_real_write) {
-    if (options.sink) return std::make_unique<MockFileBackend>(*options.sink);
+    if (options.sink) return std::make_unique<MockFileBackend>(*options.sink, launcher);
     if (!options.purchaser) return raw(RawBackendSettings::test_device(false));
     return raw({"", 0, true, false});
   }
@@ -125,9 +125,13 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   if (options.sink && options.allow_real_write) {
     return std::unexpected(std::string("--sink and --allow-real-write cannot be used together"));
   }
-  auto source = choose_device_source(options);
+  // Decided before any path is opened: the mock list and the sink are
+  // reached with the rights of whoever started the helper.
+  auto launcher = launching_client(env);
+  if (!launcher) return std::unexpected(std::move(launcher.error()));
+  auto source = choose_device_source(options, *launcher);
   if (!source) return std::unexpected(std::move(source.error()));
-  auto backend = choose_backend(options, **source);
+  auto backend = choose_backend(options, **source, *launcher);
   if (!backend) return std::unexpected(std::move(backend.error()));
   ListenMode mode = read_listen_mode(args, env);
   if (std::holds_alternative<NamedPipeMode>(mode)) {
@@ -138,11 +142,10 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
       !std::holds_alternative<XpcMode>(mode)) {
     return std::unexpected(std::string("--client-requirement applies to --listen-xpc only"));
   }
-  auto launcher = launching_client(env);
-  if (!launcher) return std::unexpected(std::move(launcher.error()));
   auto named = named_client(args);
   if (!named) return std::unexpected(std::move(named.error()));
-  if (*named) *launcher = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
+  Client client = *launcher;
+  if (*named) client = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
   std::optional<unsigned> timeout;
   if (const auto text = value_of(args, "--client-timeout")) {
     timeout = read_id<unsigned>(*text);
@@ -152,9 +155,10 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
                      std::move(*source),
                      std::move(*backend),
                      std::move(mode),
-                     std::move(*launcher),
+                     std::move(client),
                      std::move(*named),
-                     timeout};
+                     timeout,
+                     std::move(*launcher)};
 }
 
 }  // namespace kelmar_vindle::helper

@@ -34,6 +34,9 @@ struct StartupPlan {
   std::optional<SocketClient> named_client;
   // --client-timeout: how long a socket client may take to send its request.
   std::optional<unsigned> client_timeout;
+  // The user who started the helper, whose rights reach the paths of the
+  // command line (the mock list, the sink, the socket) when that is not root.
+  Client launched_by = Client::root();
 };
 
 // The launcher's user as above, from `env` and the process's real ids; a
@@ -45,12 +48,16 @@ struct StartupPlan {
 // returns the first failure's text.
 [[nodiscard]] TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
-// The mock list of --fixture (read and checked now), else the platform's.
-[[nodiscard]] TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options);
+// The mock list of --fixture (read now with `launcher`'s rights, and
+// checked), else the platform's.
+[[nodiscard]] TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options,
+                                                                               const Client& launcher);
 
 // The backend table alone, from settled options. The raw backend borrows
-// `live_disks` to look at the target once more right before unmounting it.
+// `live_disks` to look at the target once more right before unmounting it;
+// the sink is reached with `launcher`'s rights.
 [[nodiscard]] TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options,
-                                                                       const DeviceSnapshot& live_disks);
+                                                                       const DeviceSnapshot& live_disks,
+                                                                       const Client& launcher);
 
 }  // namespace kelmar_vindle::helper

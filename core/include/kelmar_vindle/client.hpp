@@ -1,7 +1,7 @@
 // Who a request is served for. The helper runs as root; a file the client
-// names is opened with the client's file-system identity, never with root's,
-// so that permission bits, ACLs and directory search rights decide as they
-// would for the client itself.
+// names is opened with the client's rights, never with root's, so that
+// permission bits, ACLs, directory search rights and mount namespaces decide
+// as they would for the client itself.
 #pragma once
 
 #include <sys/types.h>
@@ -42,13 +42,21 @@ struct ImageAccess {
   int descriptor = -1;
 };
 
-// Opens `path` with `flags` (close-on-exec added) as `client`: for root
-// directly, and so for the process's own user when the process is not root
-// (it has no other rights to shed); for anyone else on a short-lived thread
-// of its own that takes the client's file-system identity (uid, gid, groups)
-// for the one open, so that nothing of it reaches the rest of the process. A refusal reads like
-// any open failure ("Permission denied (os error 13)"). One file per
-// platform (client_open_linux.cpp, client_open_macos.cpp, client_open_none.cpp).
-[[nodiscard]] Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags);
+// Whether a symbolic link may appear anywhere in a path.
+enum class Links { Follow, Refuse };
+
+// Opens `path` with `flags` (close-on-exec added) and `mode` as `client`: in
+// this process for root, and for the process's own user when the process is
+// not root (it has no other rights to shed); for anyone else in a child
+// process that holds exactly the client's rights (client_process.hpp). A
+// refusal reads like any open failure ("Permission denied (os error 13)").
+// With Links::Refuse a symbolic link in any component fails the open.
+[[nodiscard]] Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags,
+                                              mode_t mode = 0, Links links = Links::Follow);
+
+// `read_regular_file` (file_io.hpp) with `client`'s rights: the whole file,
+// the system's text for a directory ("Is a directory") or any failure to
+// open it, and "{path} is not a regular file" for a FIFO, device or socket.
+[[nodiscard]] Result<std::string> read_regular_file_as(const Client& client, const std::filesystem::path& path);
 
 }  // namespace kelmar_vindle

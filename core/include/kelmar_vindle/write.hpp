@@ -103,13 +103,20 @@ class WriteBackend {
   }
 };
 
-// The file sink: owns its path and holds no other state, so one instance
-// serves any number of jobs one after another.
+// The file sink: owns its path and whose rights it is reached with, and
+// holds no other state, so one instance serves any number of jobs one after
+// another. The path is resolved with `opener`'s rights (the user who
+// launched the helper; through a child process with only that user's
+// rights when that is not root, see client_process.hpp), and a symbolic
+// link in any of its components is refused. A sink that is the image file
+// itself is refused before anything in it changes.
 class MockFileBackend final : public WriteBackend {
  public:
-  explicit MockFileBackend(std::filesystem::path sink_path) : sink_path_(std::move(sink_path)) {}
+  explicit MockFileBackend(std::filesystem::path sink_path, Client opener = Client::root())
+      : sink_path_(std::move(sink_path)), opener_(std::move(opener)) {}
 
   const std::filesystem::path& sink_path() const { return sink_path_; }
+  const Client& opener() const { return opener_; }
 
   BackendKind kind() const override { return BackendKind::FileSink; }
 
@@ -130,6 +137,7 @@ class MockFileBackend final : public WriteBackend {
 
  private:
   std::filesystem::path sink_path_;
+  Client opener_;
 };
 
 namespace write {

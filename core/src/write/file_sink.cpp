@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 #include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/client_process.hpp"
 #include "kelmar_vindle/write.hpp"
 #include "kelmar_vindle/write/checked_image.hpp"
 #include "kelmar_vindle/write/disk_interface.hpp"
@@ -15,13 +17,22 @@
 namespace kelmar_vindle {
 namespace {
 
+// Where the sink's bytes come from, to refuse a sink that is that file.
+struct FileId {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 // The sink as a disk: named by its path whatever the target, prepared by
-// creating its directories, truncated when opened, not flushed (nothing asks
+// creating its directories, truncated once opened, not flushed (nothing asks
 // for stable storage here), and read back through the descriptor it was
-// written through, so that the name is resolved once.
+// written through, so that the name is resolved once. Both the directories
+// and the file are reached with the opener's rights and through no symbolic
+// link.
 class SinkDisk final : public write::DiskInterface {
  public:
-  explicit SinkDisk(const std::filesystem::path& sink) : sink_(sink) {}
+  SinkDisk(const std::filesystem::path& sink, ClientPaths& opener, std::optional<FileId> image = std::nullopt)
+      : sink_(sink), opener_(opener), image_(image) {}
 
   Result<write::Disk> locate(const DeviceIdentity& /*target*/) const override {
     if (auto clean = check_no_interior_nul(sink_.native()); !clean) return std::unexpected(clean.error());
@@ -31,27 +42,28 @@ class SinkDisk final : public write::DiskInterface {
   Result<void> prepare(const write::Disk& /*disk*/) const override {
     const auto parent = sink_.parent_path();
     if (parent.empty()) return {};
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);  // 0777 before the umask
-    if (ec) return std::unexpected(os_error(ec.value()));
-    return {};
+    return opener_.make_directories(parent);  // 0777 before the umask
   }
 
-  // A symbolic link as the last component is not followed, and a FIFO
-  // fails at once instead of blocking (both with the system's text); the
-  // writes then block again as usual.
+  // A FIFO fails at once instead of blocking (with the system's text); the
+  // writes then block again as usual. Nothing is truncated before the file
+  // is known not to be the image.
   Result<UniqueFd> open_for_writing(const write::Disk& disk) const override {
-    UniqueFd sink(::open(disk.path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (!sink.valid()) return std::unexpected(last_os_error());
+    auto sink = opener_.open(disk.path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0666, Links::Refuse);
+    if (!sink) return std::unexpected(sink.error());
     // Opened for reading too (to read back), a FIFO would not block but
     // would take at most a pipe's worth: refused as the system refuses a
     // FIFO nobody reads.
     struct stat info {};
-    if (::fstat(sink.get(), &info) != 0) return std::unexpected(last_os_error());
+    if (::fstat(sink->get(), &info) != 0) return std::unexpected(last_os_error());
     if (S_ISFIFO(info.st_mode)) return std::unexpected(os_error(ENXIO));
-    const int flags = ::fcntl(sink.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(sink.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(last_os_error());
-    return sink;
+    if (image_ && info.st_dev == image_->device && info.st_ino == image_->inode) {
+      return std::unexpected(Error::io("the sink is the image file itself"));
+    }
+    if (S_ISREG(info.st_mode) && ::ftruncate(sink->get(), 0) != 0) return std::unexpected(last_os_error());
+    const int flags = ::fcntl(sink->get(), F_GETFL);
+    if (flags < 0 || ::fcntl(sink->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return std::unexpected(last_os_error());
+    return std::move(*sink);
   }
 
   Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override { return write_all(fd, chunk); }
@@ -74,13 +86,16 @@ class SinkDisk final : public write::DiskInterface {
 
  private:
   const std::filesystem::path& sink_;
+  ClientPaths& opener_;
+  std::optional<FileId> image_;
 };
 
 }  // namespace
 
 Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::span<const std::byte> image,
                                                       const std::atomic<bool>& cancel, ProgressFn& progress) const {
-  const SinkDisk disks(sink_path_);
+  ClientPaths opener(opener_);
+  const SinkDisk disks(sink_path_, opener);
   const auto disk = disks.locate(job.target);
   if (!disk) return std::unexpected(disk.error());
   if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(prepared.error());
@@ -93,7 +108,10 @@ Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageA
   auto image =
       write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress, &cancel);
   if (!image) return std::unexpected(std::move(image.error()));
-  const SinkDisk disks(sink_path_);
+  struct stat checked {};
+  if (::fstat(image->fd(), &checked) != 0) return std::unexpected(last_os_error());
+  ClientPaths opener(opener_);
+  const SinkDisk disks(sink_path_, opener, FileId{checked.st_dev, checked.st_ino});
   const auto disk = disks.locate(job.target);
   if (!disk) return std::unexpected(disk.error());
   if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(prepared.error());

@@ -1,0 +1,44 @@
+// The platform's part of the client process. Every function here runs in a
+// child forked from a process that may have threads, so each is made of
+// system calls only (async-signal-safe): no allocation, no locks, no errno
+// left to the caller's interpretation beyond the returned number. One file
+// per platform (client_process_linux.cpp, client_process_macos.cpp,
+// client_process_none.cpp).
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace kelmar_vindle::detail {
+
+// The identity a child takes. `groups` points into memory the parent
+// prepared before forking.
+struct ChildIdentity {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const gid_t* groups = nullptr;
+  std::size_t group_count = 0;
+  // Root taking another user's identity; false for a child that keeps its
+  // parent's identity (root's own child, or a process that is not root).
+  bool drop = false;
+};
+
+// Closes every descriptor but `keep`.
+void close_all_but(int keep);
+
+// Takes `who`'s identity for good: its groups, gid and uid in every slot,
+// no capability in any set, no new privileges, not dumpable, ended with its
+// parent where the system offers that. Returns 0, or the error number of
+// the first step that failed (the child must then not go on).
+int become(const ChildIdentity& who);
+
+// Opens `path` with no symbolic link in any component, in one system call
+// where the system has one: the descriptor, -1 with errno set, or -1 with
+// errno ENOSYS when only the component-by-component walk can do it.
+int open_without_links(const char* path, int flags, mode_t mode);
+
+// A Unix-domain stream socket that is not inherited across exec, or -1.
+int unix_socket_cloexec();
+
+}  // namespace kelmar_vindle::detail
