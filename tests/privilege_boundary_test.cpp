@@ -25,8 +25,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -515,6 +517,141 @@ TEST_F(PrivilegeBoundary, AnImageReachedThroughAnotherProcessIsOpenedWithTheClie
     EXPECT_EQ(reply.find("mismatch"), std::string::npos) << reply;
     EXPECT_EQ(reply.find(checksum::sha256_hex(image)), std::string::npos) << reply;
     EXPECT_FALSE(std::filesystem::exists(sink)) << "nothing was written from it";
+  }
+}
+
+// The process that works in the client's directory for the helper: its
+// status as the kernel reports it, while the helper waits for its client.
+std::map<std::string, std::string> status_of(pid_t pid) {
+  std::map<std::string, std::string> fields;
+  std::istringstream lines(testing::read_file("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(lines, line);) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    auto value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    fields[line.substr(0, colon)] = value;
+  }
+  return fields;
+}
+
+std::vector<pid_t> children_of(pid_t parent) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto status = status_of(std::stoi(name));
+    const auto found = status.find("PPid");
+    if (found != status.end() && found->second == std::to_string(parent)) children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+TEST_F(PrivilegeBoundary, TheProcessActingForTheClientHoldsExactlyItsRights) {
+  const auto socket_dir = make_directory(dir.path() / "client", true);
+  const auto socket = socket_dir / "h.sock";
+  DirectoryWatch watch(socket_dir);
+  ASSERT_TRUE(watch.valid());
+  RunningProcess helper(testing::helper_binary(), helper_args(socket, dir.path() / "sink.img"));
+  ASSERT_EQ(watch.wait_for(socket.filename().string(), helper.output().fd()), DirectoryWatch::Seen::kName);
+
+  // It stays until the socket is removed at the end of the exchange.
+  const auto children = children_of(helper.pid());
+  ASSERT_EQ(children.size(), 1u) << "one process acts for the client";
+  const auto status = status_of(children.front());
+  const std::string uid = std::to_string(nobody.pw_uid);
+  const std::string gid = std::to_string(nobody.pw_gid);
+  EXPECT_EQ(status.at("Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid);
+  EXPECT_EQ(status.at("Gid"), gid + "\t" + gid + "\t" + gid + "\t" + gid);
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"}) {
+    EXPECT_EQ(status.at(set), "0000000000000000") << set;
+  }
+  EXPECT_EQ(status.at("NoNewPrivs"), "1");
+  // Not dumpable: the kernel then gives its /proc files to root, so that
+  // its user may not look into it or attach to it.
+  struct stat info {};
+  ASSERT_EQ(::stat(("/proc/" + std::to_string(children.front()) + "/status").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 0u);
+
+  EXPECT_NE(exchange_as(nobody, socket.string(), kCancel).find(kCancelAnswer), std::string::npos);
+  const auto ended = helper.wait(kPatience);
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_EQ(ended->exit_status, 0) << ended->err;
+  EXPECT_FALSE(std::filesystem::exists(socket)) << "removed at the end";
+  EXPECT_TRUE(children_of(helper.pid()).empty());
+}
+
+// The command line's paths: the mock list and the sink are reached with the
+// rights of whoever launched the helper, the sink through no symbolic link,
+// and never the image itself.
+TEST_F(PrivilegeBoundary, TheCommandLinesPathsAreReachedAsTheirLauncher) {
+  const std::string image = std::string(100'000, 'p') + "ublic";
+  const auto images = make_directory(dir.path() / "images", false);
+  const auto public_image = images / "public.img";
+  testing::write_file(public_image, image);
+  ASSERT_NO_FATAL_FAILURE(make_owned(public_image, 0, 0, 0644));
+  const auto stick = testing::usb_stick("LAUNCHER-1");
+  const auto fixture = images / "devices.json";
+  testing::write_file(fixture, testing::mock_list_text({stick}));
+  ASSERT_NO_FATAL_FAILURE(make_owned(fixture, 0, 0, 0644));
+  const auto private_fixture = images / "private.json";
+  testing::write_file(private_fixture, testing::mock_list_text({stick}));
+  ASSERT_NO_FATAL_FAILURE(make_owned(private_fixture, 0, 0, 0600));
+  const auto roots = make_directory(dir.path() / "roots", false);
+  const auto theirs = make_directory(dir.path() / "theirs", true);
+  std::filesystem::create_directory_symlink(roots, dir.path() / "link");
+
+  const std::vector<std::string> sudo = {"SUDO_UID=" + std::to_string(nobody.pw_uid),
+                                         "SUDO_GID=" + std::to_string(nobody.pw_gid)};
+  struct Case {
+    std::string what;
+    std::vector<std::string> env;
+    std::filesystem::path fixture;
+    std::filesystem::path sink;
+    std::string_view failure;  // start-up's failure or the reply's message; empty: written
+  };
+  const Case cases[] = {
+      {"a user's helper: a sink in the user's directory", sudo, fixture, theirs / "out.img", ""},
+      {"a user's helper: a sink where only root may write", sudo, fixture, roots / "out.img", kPermissionDenied},
+      {"a user's helper: a mock list only root may read", sudo, private_fixture, theirs / "out.img",
+       "helper error: Permission denied (os error 13)"},
+      {"root's helper: a sink below a symbolic link",
+       {},
+       fixture,
+       dir.path() / "link" / "out.img",
+       "I/O error: Not a directory (os error 20)"},
+      {"root's helper: the sink is the image",
+       {},
+       fixture,
+       public_image,
+       "I/O error: the sink is the image file itself"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(roots / "out.img");
+    std::filesystem::remove(theirs / "out.img");
+    const auto result = testing::run_helper(
+        {.args = {"--fixture", c.fixture.string(), "--sink", c.sink.string()},
+         .env = c.env,
+         .stdin_text = testing::request_line("write", public_image.string(), image, stick.identity)});
+    if (c.failure.starts_with("helper error: ")) {
+      EXPECT_EQ(result.exit_status, 1);
+      EXPECT_EQ(result.err, std::string(c.failure) + "\n");
+      continue;
+    }
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const auto reply = reply_of(result.out);
+    if (c.failure.empty()) {
+      EXPECT_EQ(reply.value("ok", json::Value()), json::Value(true)) << result.out;
+      EXPECT_EQ(testing::read_file(c.sink), image);
+      const auto written = state_of(c.sink);
+      ASSERT_TRUE(written.has_value());
+      EXPECT_EQ(written->uid, nobody.pw_uid) << "created by the user";
+    } else {
+      EXPECT_EQ(reply.value("message", json::Value()), json::Value(std::string(c.failure))) << result.out;
+      EXPECT_FALSE(std::filesystem::exists(roots / "out.img"));
+    }
+    EXPECT_EQ(testing::read_file(public_image), image) << "the image is never touched";
   }
 }
 
