@@ -40,14 +40,14 @@ Client Client::of_user(uid_t uid, const gid_t* gid) {
   return client;
 }
 
-Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags) {
+Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags, mode_t mode) {
   if (auto clean = check_no_interior_nul(path.native()); !clean) return std::unexpected(clean.error());
   // A process that is not root can take no other identity, and already
   // holds no more than its own user's rights: for that user it opens
   // directly (a helper a user started for a file sink, say).
   const bool as_itself = client.is_root() || (::geteuid() != 0 && client.uid == ::geteuid());
-  if (!as_itself) return detail::open_with_identity_of(client, path, flags | O_CLOEXEC);
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC));
+  if (!as_itself) return detail::open_with_identity_of(client, path, flags | O_CLOEXEC, mode);
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
   if (!fd.valid()) return std::unexpected(last_os_error());
   return fd;
 }

@@ -8,8 +8,8 @@
 
 namespace kelmar_vindle::detail {
 
-// `flags` already hold O_CLOEXEC; `path` holds no zero byte.
-[[nodiscard]] Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path,
-                                                     int flags);
+// `flags` already hold O_CLOEXEC; `path` holds no zero byte; `mode` as for open(2).
+[[nodiscard]] Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path, int flags,
+                                                     mode_t mode);
 
 }  // namespace kelmar_vindle::detail

@@ -14,7 +14,8 @@
 
 namespace kelmar_vindle::detail {
 
-Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path, int flags) {
+Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path, int flags,
+                                       mode_t mode) {
   int opened = -1;
   int error = 0;
   std::thread as_client([&] {
@@ -30,7 +31,7 @@ Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesyst
       error = EPERM;
       return;
     }
-    opened = ::open(path.c_str(), flags);
+    opened = ::open(path.c_str(), flags, mode);
     if (opened < 0) error = errno;
   });
   as_client.join();

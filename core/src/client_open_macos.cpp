@@ -14,7 +14,8 @@
 
 namespace kelmar_vindle::detail {
 
-Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path, int flags) {
+Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesystem::path& path, int flags,
+                                       mode_t mode) {
   int opened = -1;
   int error = 0;
   // Deprecated for general use; for one open on a thread that ends right
@@ -26,7 +27,7 @@ Result<UniqueFd> open_with_identity_of(const Client& client, const std::filesyst
       error = errno;
       return;
     }
-    opened = ::open(path.c_str(), flags);
+    opened = ::open(path.c_str(), flags, mode);
     if (opened < 0) error = errno;
     ::pthread_setugid_np(KAUTH_UID_NONE, KAUTH_GID_NONE);
   });

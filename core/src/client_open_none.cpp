@@ -7,7 +7,8 @@
 
 namespace kelmar_vindle::detail {
 
-Result<UniqueFd> open_with_identity_of(const Client& /*client*/, const std::filesystem::path& /*path*/, int /*flags*/) {
+Result<UniqueFd> open_with_identity_of(const Client& /*client*/, const std::filesystem::path& /*path*/, int /*flags*/,
+                                       mode_t /*mode*/) {
   return std::unexpected(os_error(EACCES));
 }
 

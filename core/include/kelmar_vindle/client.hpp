@@ -47,8 +47,10 @@ struct ImageAccess {
 // (it has no other rights to shed); for anyone else on a short-lived thread
 // of its own that takes the client's file-system identity (uid, gid, groups)
 // for the one open, so that nothing of it reaches the rest of the process. A refusal reads like
-// any open failure ("Permission denied (os error 13)"). One file per
+// any open failure ("Permission denied (os error 13)"). `mode` is the new
+// file's mode (before the umask) when `flags` hold O_CREAT. One file per
 // platform (client_open_linux.cpp, client_open_macos.cpp, client_open_none.cpp).
-[[nodiscard]] Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags);
+[[nodiscard]] Result<UniqueFd> open_as_client(const Client& client, const std::filesystem::path& path, int flags,
+                                              mode_t mode = 0);
 
 }  // namespace kelmar_vindle
