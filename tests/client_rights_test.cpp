@@ -19,6 +19,7 @@
 
 #include "devices.hpp"
 #include "kelmar_vindle/checksum.hpp"
+#include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/json.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
@@ -174,6 +175,40 @@ TEST_F(ClientRights, TheLaunchingUserOfStandardInputReadsOnlyWhatItMayRead) {
   const auto result = testing::run_helper({.args = {"--fixture", fixture.string()}, .env = {"SUDO_UID=nobody"}});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.err, "helper error: SUDO_UID is not a user ID\n");
+}
+
+// Creating a file as the client: only where the client may write, owned by
+// the client, with the mode asked for (less the umask, 022 here).
+TEST_F(ClientRights, OpenAsClientCreatesOnlyWhereTheClientMayWrite) {
+  const Client as_nobody = Client::of_user(nobody.pw_uid);
+  const auto theirs = dir.path() / "theirs";
+  std::filesystem::create_directory(theirs);
+  ASSERT_EQ(::chown(theirs.c_str(), nobody.pw_uid, nobody.pw_gid), 0);
+  struct Case {
+    std::filesystem::path path;
+    std::optional<std::string> refusal;  // none: created
+  };
+  const Case cases[] = {
+      {theirs / "made.img", std::nullopt},
+      {dir.path() / "roots.img", "Permission denied (os error 13)"},
+  };
+  const mode_t umask_before = ::umask(022);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path.string());
+    const auto fd = open_as_client(as_nobody, c.path, O_WRONLY | O_CREAT | O_EXCL, 0640);
+    if (c.refusal) {
+      ASSERT_FALSE(fd);
+      EXPECT_EQ(fd.error().detail(), *c.refusal);
+      EXPECT_FALSE(std::filesystem::exists(c.path));
+      continue;
+    }
+    ASSERT_TRUE(fd) << fd.error().text();
+    struct stat made {};
+    ASSERT_EQ(::fstat(fd->get(), &made), 0);
+    EXPECT_EQ(made.st_uid, nobody.pw_uid);
+    EXPECT_EQ(made.st_mode & 07777, 0640u);
+  }
+  ::umask(umask_before);
 }
 
 TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {

@@ -1,6 +1,8 @@
 // The terminal front end kelmar-vindle, the real binary beside the real
 // helper: its disk list, its refusals, a whole write through the file sink as
-// an unprivileged user, the typed confirmation and Ctrl-C, on a terminal.
+// an unprivileged user, the typed confirmation and Ctrl-C, on a terminal;
+// run as root for nobody as sudo would, what it refuses to read, write or
+// run for them, and whom it names as the helper's client.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -284,6 +286,214 @@ TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForI
   // The helper, unprivileged, got as far as the fixture's macOS disk asks
   // (the disk utility, missing here) and answered; nothing was written.
   EXPECT_NE(frontend.output().find("kelmar-vindle: the write failed: "), std::string::npos) << frontend.output();
+}
+
+// A fresh directory that only root may change, nor anything above it (the
+// place for a helper the front end will run as root for another user), made
+// under the build tree or /run, whichever qualifies; removed afterwards.
+class RootOnlyDir {
+ public:
+  RootOnlyDir() {
+    const std::filesystem::path build = std::filesystem::path(testing::frontend_binary()).parent_path().parent_path();
+    for (const std::filesystem::path& base : {build, std::filesystem::path("/run")}) {
+      if (!only_root_may_change(base)) continue;
+      std::string pattern = (base / "kv-frontend-XXXXXX").string();
+      if (::mkdtemp(pattern.data()) == nullptr || ::chmod(pattern.c_str(), 0755) != 0) continue;
+      path_ = pattern;
+      return;
+    }
+  }
+  RootOnlyDir(const RootOnlyDir&) = delete;
+  RootOnlyDir& operator=(const RootOnlyDir&) = delete;
+  ~RootOnlyDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+
+  const std::filesystem::path& path() const { return path_; }  // empty when none qualified
+
+ private:
+  // Root's own, and writable by nobody else, from `path` up to /.
+  static bool only_root_may_change(std::filesystem::path path) {
+    for (;; path = path.parent_path()) {
+      struct stat entry {};
+      if (::lstat(path.c_str(), &entry) != 0 || S_ISLNK(entry.st_mode) || entry.st_uid != 0 ||
+          ((entry.st_mode & S_IWGRP) != 0 && entry.st_gid != 0) || (entry.st_mode & S_IWOTH) != 0) {
+        return false;
+      }
+      if (path == path.root_path()) return true;
+    }
+  }
+
+  std::filesystem::path path_;
+};
+
+// The front end run as root the way sudo runs it for the user nobody. A
+// directory of nobody's own holds the image; a root-only directory holds a
+// stand-in helper that records its arguments and the SUDO_UID it was given
+// into `ran`, and answers nothing.
+class FrontendUnderSudo : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why_not;
+    const auto user = testing::unprivileged_user(why_not);
+    if (!user) GTEST_SKIP() << why_not;
+    nobody = *user;
+    if (trusted.path().empty()) {
+      GTEST_SKIP() << "neither the build tree nor /run is a directory only root may change, up to /";
+    }
+    ASSERT_EQ(::chown(theirs.path().c_str(), nobody.uid, nobody.gid), 0);
+    home = std::filesystem::canonical(theirs.path());
+    image = make_image(theirs);
+    ran = trusted.path() / "ran";
+    helper = stand_in_helper(trusted.path() / "helper");
+    sudo_env = {"PATH=/usr/bin:/bin", "SUDO_UID=" + std::to_string(nobody.uid),
+                "SUDO_GID=" + std::to_string(nobody.gid), "SUDO_USER=nobody"};
+  }
+
+  std::filesystem::path stand_in_helper(const std::filesystem::path& at) const {
+    testing::write_file(at, "#!/bin/sh\nprintf '%s\\n' \"$@\" \"SUDO_UID=$SUDO_UID\" >\"" + ran.string() + "\"\n");
+    EXPECT_EQ(::chmod(at.c_str(), 0755), 0);
+    return at;
+  }
+
+  std::vector<std::string> write_with(const std::filesystem::path& helper_path, const std::string& fixture,
+                                      const std::optional<std::filesystem::path>& sink) const {
+    std::vector<std::string> args{"write",    image.path.string(), "disk4", "--fixture", fixture,
+                                  "--sha256", image.sha256,        "--yes", "--helper",  helper_path.string()};
+    if (sink) args.insert(args.end(), {"--sink", sink->string()});
+    return args;
+  }
+
+  testing::RunAs nobody;
+  const testing::TempDir theirs;
+  const RootOnlyDir trusted;
+  std::filesystem::path home;  // `theirs`, symbolic links resolved
+  Image image;
+  std::filesystem::path ran;
+  std::filesystem::path helper;
+  std::vector<std::string> sudo_env;
+};
+
+TEST_F(FrontendUnderSudo, RefusesWhatTheUserCouldNotDoBeforeAnyHelperRuns) {
+  const std::string uid = std::to_string(nobody.uid);
+  const std::string gid = std::to_string(nobody.gid);
+  const std::string fixture = testing::example_devices();
+  const auto sink = home / "stick.img";
+
+  // A helper in nobody's directory, one nobody's group may write, and a
+  // link in the root-only directory to the first.
+  const auto in_theirs = stand_in_helper(home / "helper");
+  const auto group_writable = stand_in_helper(trusted.path() / "group_writable");
+  ASSERT_EQ(::chown(group_writable.c_str(), 0, nobody.gid), 0);
+  ASSERT_EQ(::chmod(group_writable.c_str(), 0775), 0);
+  const auto link = trusted.path() / "link";
+  std::filesystem::create_symlink(in_theirs, link);
+  // A disk list only root may read, and a directory only root may write.
+  const auto secret = theirs.write("secret.json", testing::read_file(fixture));
+  ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+  const auto roots = home / "roots";
+  std::filesystem::create_directory(roots);
+  ASSERT_EQ(::chmod(roots.c_str(), 0755), 0);
+
+  const std::string refusing = "kelmar-vindle: refusing to run ";
+  const std::string for_nobody = " as root for user " + uid + ": ";
+  const std::string others_write = " may be written by users other than root ";
+  // The sink is tried once the write is confirmed (it may be left behind, empty).
+  const std::string shown =
+      "This erases everything on disk4: Acme Stick 32, 31.0 GB, serial AC0E5717C4A91B02\n"
+      "and writes " +
+      image.path.string() + " (3.2 MB) onto it.\n";
+  struct Case {
+    std::string what;
+    std::vector<std::string> env;
+    std::vector<std::string> args;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"a helper in a directory the user owns", sudo_env, write_with(in_theirs, fixture, sink),
+       refusing + in_theirs.string() + for_nobody + home.string() + others_write + "(its owner is user " + uid + ")\n"},
+      {"a helper the user's group may write", sudo_env, write_with(group_writable, fixture, sink),
+       refusing + group_writable.string() + for_nobody + group_writable.string() + others_write + "(its group " + gid +
+           " may write it)\n"},
+      {"a link to a helper in a directory the user owns", sudo_env, write_with(link, fixture, sink),
+       refusing + link.string() + for_nobody + home.string() + others_write + "(its owner is user " + uid + ")\n"},
+      {"a disk list only root may read", sudo_env, write_with(helper, secret.string(), sink),
+       "kelmar-vindle: " + secret.string() + ": Permission denied (os error 13)\n"},
+      {"listing a disk list only root may read",
+       sudo_env,
+       {"list", "--fixture", secret.string()},
+       "kelmar-vindle: " + secret.string() + ": Permission denied (os error 13)\n"},
+      {"a sink in a directory only root may write", sudo_env, write_with(helper, fixture, roots / "stick.img"),
+       shown + "kelmar-vindle: " + (roots / "stick.img").string() + ": Permission denied (os error 13)\n"},
+      {"sudo and pkexec naming different users",
+       {"SUDO_UID=" + uid, "SUDO_GID=" + gid, "PKEXEC_UID=0"},
+       write_with(helper, fixture, sink),
+       "kelmar-vindle: SUDO_UID (" + uid + ") and PKEXEC_UID (0) name different users; unset the one that is wrong\n"},
+      {"a user name for an id",
+       {"SUDO_UID=nobody"},
+       {"list", "--fixture", fixture},
+       "kelmar-vindle: SUDO_UID is not a user ID (a decimal number)\n"},
+      {"a group that is not a number",
+       {"SUDO_UID=" + uid, "SUDO_GID=-5"},
+       write_with(helper, fixture, sink),
+       "kelmar-vindle: SUDO_GID is not a group ID (a decimal number)\n"},
+      {"an empty pkexec id",
+       {"PKEXEC_UID="},
+       write_with(helper, fixture, sink),
+       "kelmar-vindle: PKEXEC_UID is not a user ID (a decimal number)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(ran);
+    const auto run = testing::run_process(testing::frontend_binary(), {.args = c.args, .env = c.env});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(run.out, "");
+    EXPECT_FALSE(std::filesystem::exists(ran)) << "the helper ran";
+  }
+  EXPECT_FALSE(std::filesystem::exists(roots / "stick.img"));
+}
+
+TEST_F(FrontendUnderSudo, NamesTheInvokingUserAsTheHelpersClient) {
+  const std::string uid = std::to_string(nobody.uid);
+  const std::string gid = std::to_string(nobody.gid);
+  const std::string fixture = testing::example_devices();
+  const auto sink = home / "out.img";
+  const std::string pinned =
+      "--purchaser\n--allow-real-write\n--expect-serial\nAC0E5717C4A91B02\n--expect-size\n"
+      "31004295168\n";
+  const std::string client = "--client-uid\n" + uid + "\n--client-gid\n" + gid + "\n--fixture\n" + fixture + "\n";
+  struct Case {
+    std::string what;
+    std::vector<std::string> env;
+    std::optional<std::filesystem::path> sink;
+    std::string recorded;  // the helper's arguments, then the SUDO_UID it was given
+  };
+  const Case cases[] = {
+      {"sudo, a disk", sudo_env, std::nullopt, pinned + client + "SUDO_UID=" + uid + "\n"},
+      {"sudo, a sink", sudo_env, sink, "--sink\n" + sink.string() + "\n" + client + "SUDO_UID=" + uid + "\n"},
+      // pkexec names no group: the user's primary one.
+      {"pkexec, a disk", {"PATH=/usr/bin:/bin", "PKEXEC_UID=" + uid}, std::nullopt, pinned + client + "SUDO_UID=\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(ran);
+    std::filesystem::remove(sink);
+    const auto run =
+        testing::run_process(testing::frontend_binary(), {.args = write_with(helper, fixture, c.sink), .env = c.env});
+    // The stand-in answers nothing.
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("kelmar-vindle: the helper ended without an answer"), std::string::npos) << run.err;
+    ASSERT_TRUE(std::filesystem::exists(ran)) << run.err;
+    EXPECT_EQ(testing::read_file(ran), c.recorded);
+    if (!c.sink) continue;
+    // The front end's check created the sink as the user, empty.
+    struct stat made {};
+    ASSERT_EQ(::stat(sink.c_str(), &made), 0);
+    EXPECT_EQ(made.st_uid, nobody.uid);
+    EXPECT_EQ(made.st_size, 0);
+  }
 }
 
 }  // namespace

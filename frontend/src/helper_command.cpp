@@ -49,21 +49,29 @@ TextResult<std::filesystem::path> locate_helper(const std::optional<std::filesys
                          " is neither beside kelmar-vindle nor on PATH; name it with --helper");
 }
 
-Privilege Privilege::of_this_process() {
-  return {::geteuid() == 0, ::getuid(), ::getgid(), find_on_path("pkexec"), find_on_path("sudo")};
+Privilege Privilege::of_this_process(const InvokingUser& user) {
+  return {.root = ::geteuid() == 0,
+          .uid = user.client.uid,
+          .gid = user.client.gid,
+          .root_for_them = user.root_for_them,
+          .pkexec = find_on_path("pkexec"),
+          .sudo = find_on_path("sudo")};
 }
 
 TextResult<HelperInvocation> helper_invocation(const std::filesystem::path& helper, const DeviceIdentity& target,
                                                const std::optional<std::filesystem::path>& fixture,
                                                const std::optional<std::filesystem::path>& sink,
                                                const Privilege& privilege) {
+  const std::vector<std::string> client = {"--client-uid", std::to_string(privilege.uid), "--client-gid",
+                                           std::to_string(privilege.gid)};
   std::vector<std::string> args;
   if (sink) {
     args = {"--sink", sink->string()};
+    if (privilege.root_for_them) args.insert(args.end(), client.begin(), client.end());
   } else {
-    args = {"--purchaser",   "--allow-real-write",         "--expect-serial", target.serial,
-            "--expect-size", std::to_string(target.size),  "--client-uid",    std::to_string(privilege.uid),
-            "--client-gid",  std::to_string(privilege.gid)};
+    args = {"--purchaser", "--allow-real-write", "--expect-serial",
+            target.serial, "--expect-size",      std::to_string(target.size)};
+    args.insert(args.end(), client.begin(), client.end());
   }
   if (fixture) args.insert(args.end(), {"--fixture", fixture->string()});
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "invoking_user.hpp"
 #include "kelmar_vindle/device.hpp"
 #include "text_result.hpp"
 
@@ -29,23 +30,27 @@ struct HelperInvocation {
   bool through_launcher = false;  // pkexec or sudo asks for a password first
 };
 
-// Who the front end runs as, and what it finds on PATH; passed in so that
-// the choice reads nothing else.
+// Who the front end runs as, for whom, and what it finds on PATH; passed in
+// so that the choice reads nothing else.
 struct Privilege {
   bool root = false;
-  uid_t uid = 0;  // the user's real ids, whose rights the helper reads the image with
+  uid_t uid = 0;  // the invoking user's ids, whose rights the helper reads the image with
   gid_t gid = 0;
+  bool root_for_them = false;  // root, acting for a user who is not (see InvokingUser)
   std::optional<std::filesystem::path> pkexec;
   std::optional<std::filesystem::path> sudo;
 
-  static Privilege of_this_process();
+  static Privilege of_this_process(const InvokingUser& user);
 };
 
-// With `sink`: the helper writing into that file, run as the user (plus
-// `--fixture`). Otherwise the purchaser profile pinned to `target`'s serial
-// and size, real writes enabled and the user named as the client (plus
-// `--fixture`): directly when root, else through pkexec, else through sudo;
-// with neither, a text saying that root is needed.
+// With `sink`: the helper writing into that file (plus `--fixture`), run as
+// the front end runs: as the user, or as root for them, when they are named
+// as its client too, so that it opens the sink with their rights. Otherwise
+// the purchaser profile pinned to `target`'s serial and size, real writes
+// enabled and the user named as the client (plus `--fixture`): directly when
+// root, else through pkexec, else through sudo; with neither, a text saying
+// that root is needed. The helper's environment keeps the launcher's
+// SUDO_UID, SUDO_GID or PKEXEC_UID.
 [[nodiscard]] TextResult<HelperInvocation> helper_invocation(const std::filesystem::path& helper,
                                                              const DeviceIdentity& target,
                                                              const std::optional<std::filesystem::path>& fixture,

@@ -48,8 +48,8 @@ std::string disk_table(std::span<const DeviceCandidate> disks) {
   return layout(rows);
 }
 
-TextResult<> run_list(const ListOptions& options) {
-  const auto disks = attached_disks(options.fixture);
+TextResult<> run_list(const ListOptions& options, const InvokingUser& user) {
+  const auto disks = attached_disks(options.fixture, user.client);
   if (!disks) return std::unexpected(disks.error());
   const std::string text = options.json ? encode_device_list(*disks) + "\n" : disk_table(*disks);
   if (auto written = write_all(STDOUT_FILENO, text); !written) return std::unexpected(written.error().text());

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "invoking_user.hpp"
 #include "kelmar_vindle/device.hpp"
 #include "text_result.hpp"
 
@@ -21,7 +22,8 @@ struct ListOptions {
 // and "yes" or "no: {reason}"; a line saying so when there is none.
 std::string disk_table(std::span<const DeviceCandidate> disks);
 
-// Prints the table, or the compact JSON array, on standard output.
-[[nodiscard]] TextResult<> run_list(const ListOptions& options);
+// Prints the table, or the compact JSON array, on standard output; reads
+// the fixture with `user`'s rights.
+[[nodiscard]] TextResult<> run_list(const ListOptions& options, const InvokingUser& user);
 
 }  // namespace kelmar_vindle::frontend

@@ -1,12 +1,14 @@
 // kelmar-vindle: the terminal front end. It lists the disks and, for a
 // write, starts kelmar_vindle_helper (through pkexec or sudo when a real disk
 // needs root) and shows how far it has come; the helper does every write.
+// Run as root by sudo or pkexec, it acts for the user who ran that.
 #include <signal.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <string>
 
+#include "invoking_user.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "list_command.hpp"
 #include "write_command.hpp"
@@ -78,9 +80,13 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : 2;
   }
 
+  // Whom it acts for, once, before anything is read or run.
+  const auto user = kelmar_vindle::frontend::InvokingUser::of_this_process();
+  if (!user) return finish(std::unexpected(user.error()));
+
   if (*list) {
     list_options.fixture = given(list_fixture_option, list_fixture);
-    return finish(kelmar_vindle::frontend::run_list(list_options));
+    return finish(kelmar_vindle::frontend::run_list(list_options, *user));
   }
   write_options.image = image;
   if (sha256_option->count() != 0) write_options.sha256 = sha256;
@@ -88,5 +94,5 @@ int main(int argc, char** argv) {
   write_options.helper = given(helper_option, helper);
   write_options.fixture = given(fixture_option, fixture);
   write_options.sink = given(sink_option, sink);
-  return finish(kelmar_vindle::frontend::run_write(write_options));
+  return finish(kelmar_vindle::frontend::run_write(write_options, *user));
 }

@@ -1,5 +1,6 @@
 #include "write_command.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -17,7 +18,9 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/text.hpp"
 #include "progress_display.hpp"
+#include "trusted_program.hpp"
 #include "units.hpp"
+#include "user_files.hpp"
 
 namespace kelmar_vindle::frontend {
 namespace {
@@ -30,8 +33,8 @@ std::optional<std::filesystem::path> absolute(const std::optional<std::filesyste
 }
 
 // The disk named on the command line, if the helper would write it.
-TextResult<DeviceCandidate> eligible_disk(const WriteOptions& options) {
-  const auto disks = attached_disks(absolute(options.fixture));
+TextResult<DeviceCandidate> eligible_disk(const WriteOptions& options, const Client& user) {
+  const auto disks = attached_disks(absolute(options.fixture), user);
   if (!disks) return std::unexpected(disks.error());
   const auto disk = find_disk(*disks, options.disk);
   if (!disk) return std::unexpected(disk.error());
@@ -44,29 +47,47 @@ TextResult<DeviceCandidate> eligible_disk(const WriteOptions& options) {
 
 // The digest the image was published with, from --sha256 or --sha256-file;
 // none when neither was given.
-TextResult<std::optional<std::string>> published_digest(const WriteOptions& options) {
+TextResult<std::optional<std::string>> published_digest(const WriteOptions& options, const Client& user) {
   if (options.sha256) {
     auto digest = checksum::read_hex_digest(*options.sha256);
     if (!digest) return std::unexpected(std::string("--sha256 needs 64 hexadecimal digits"));
     return std::move(*digest);
   }
   if (!options.sha256_file) return std::optional<std::string>();
-  const auto sums = read_regular_file(*options.sha256_file);
-  if (!sums) return std::unexpected(options.sha256_file->string() + ": " + sums.error().text());
+  const auto sums = read_as(user, *options.sha256_file);
+  if (!sums) return std::unexpected(sums.error());
   auto digest = checksum::digest_for(*sums, options.image.string());
   if (!digest) return std::unexpected(options.sha256_file->string() + ": " + digest.error());
   return std::move(*digest);
 }
 
-TextResult<std::uint64_t> image_size(const std::filesystem::path& image) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(image, error)) {
-    return std::unexpected(image.string() + " is not a regular file");
+struct Image {
+  UniqueFd fd;
+  std::uint64_t size = 0;
+};
+
+// The image, opened with the user's rights; what they may not read the front
+// end neither measures nor hashes for them.
+TextResult<Image> open_image_as(const Client& user, const std::filesystem::path& path) {
+  auto fd = open_regular_as(user, path);
+  if (!fd) return std::unexpected(fd.error());
+  struct stat info {};
+  if (::fstat(fd->get(), &info) != 0) return std::unexpected(path.string() + ": " + last_os_error().detail());
+  if (info.st_size == 0) return std::unexpected(path.string() + " is empty");
+  return Image{std::move(*fd), static_cast<std::uint64_t>(info.st_size)};
+}
+
+// The helper to run; for a user other than root only one that nobody else
+// may have changed, by its real path.
+TextResult<std::filesystem::path> helper_for(const WriteOptions& options, const InvokingUser& user) {
+  auto helper = locate_helper(options.helper);
+  if (!helper || !user.root_for_them) return helper;
+  auto trusted = only_root_may_change(*helper);
+  if (!trusted) {
+    return std::unexpected("refusing to run " + helper->string() + " as root for user " +
+                           std::to_string(user.client.uid) + ": " + trusted.error());
   }
-  const auto size = std::filesystem::file_size(image, error);
-  if (error) return std::unexpected(image.string() + ": " + error.message());
-  if (size == 0) return std::unexpected(image.string() + " is empty");
-  return size;
+  return trusted;
 }
 
 std::string write_request(const WriteOptions& options, const DeviceCandidate& disk, std::string digest,
@@ -110,29 +131,35 @@ TextResult<> report(const SessionOutcome& outcome, const std::string& name, std:
 
 }  // namespace
 
-TextResult<> run_write(const WriteOptions& options) {
-  const auto disk = eligible_disk(options);
+TextResult<> run_write(const WriteOptions& options, const InvokingUser& user) {
+  const auto disk = eligible_disk(options, user.client);
   if (!disk) return std::unexpected(disk.error());
   const std::string name = printable(disk_name(*disk));
-  auto size = image_size(options.image);
-  if (!size) return std::unexpected(size.error());
-  if (*size > disk->size) {
-    return std::unexpected(options.image.string() + " (" + human_size(*size) + ") does not fit on " + name + " (" +
-                           human_size(disk->size) + ")");
+  const auto image = open_image_as(user.client, options.image);
+  if (!image) return std::unexpected(image.error());
+  if (image->size > disk->size) {
+    return std::unexpected(options.image.string() + " (" + human_size(image->size) + ") does not fit on " + name +
+                           " (" + human_size(disk->size) + ")");
   }
-  const auto published = published_digest(options);
+  const auto published = published_digest(options, user.client);
   if (!published) return std::unexpected(published.error());
-  const auto helper = locate_helper(options.helper);
+  const auto helper = helper_for(options, user);
   if (!helper) return std::unexpected(helper.error());
-  const auto invocation = helper_invocation(*helper, disk->identity, absolute(options.fixture), absolute(options.sink),
-                                            Privilege::of_this_process());
+  const auto sink = absolute(options.sink);
+  const auto invocation =
+      helper_invocation(*helper, disk->identity, absolute(options.fixture), sink, Privilege::of_this_process(user));
   if (!invocation) return std::unexpected(invocation.error());
 
   say("This erases everything on " + name + ": " + describe(*disk) + "\nand writes " + options.image.string() + " (" +
-      human_size(*size) + ") onto it.\n");
+      human_size(image->size) + ") onto it.\n");
   if (!*published) say("Note: the image was not checked against a published digest.\n");
   if (!options.yes && !confirmed_by_typing("Type " + name + " to go on: ", name)) {
     return std::unexpected(std::string("not confirmed; nothing was written"));
+  }
+  // After the confirmation, since the check may leave an empty file behind;
+  // the helper opens the sink as the user again and truncates it.
+  if (sink && user.root_for_them) {
+    if (auto writable = check_may_write(user.client, *sink); !writable) return std::unexpected(writable.error());
   }
 
   std::string digest;
@@ -140,15 +167,14 @@ TextResult<> run_write(const WriteOptions& options) {
     digest = **published;
   } else {
     say("hashing " + options.image.string() + " ...\n");
-    const auto hashed = checksum::sha256_file(options.image);
+    const auto hashed = checksum::sha256_reader(image->fd.get(), image->size);
     if (!hashed) return std::unexpected(options.image.string() + ": " + hashed.error().text());
-    digest = hashed->sha256;
-    *size = hashed->size;
+    digest = *hashed;
   }
 
   const auto started = std::chrono::steady_clock::now();
   ProgressDisplay display(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-  const auto outcome = run_helper_session(*invocation, write_request(options, *disk, digest, *size), display);
+  const auto outcome = run_helper_session(*invocation, write_request(options, *disk, digest, image->size), display);
   if (!outcome) return std::unexpected(outcome.error());
   return report(*outcome, name, std::chrono::steady_clock::now() - started);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "invoking_user.hpp"
 #include "text_result.hpp"
 
 namespace kelmar_vindle::frontend {
@@ -29,6 +30,11 @@ struct WriteOptions {
 // error. Fails with the text to show (the helper's own message, a refusal,
 // "not confirmed; nothing was written", a stopped write). Never writes the
 // disk or the sink itself.
-[[nodiscard]] TextResult<> run_write(const WriteOptions& options);
+//
+// For `user` it reads the image, the checksum list and the fixture with
+// their rights. Run as root for a user who is not root, it also runs only a
+// helper that nobody but root may change (see `only_root_may_change`), and
+// refuses a sink they may not create or write.
+[[nodiscard]] TextResult<> run_write(const WriteOptions& options, const InvokingUser& user);
 
 }  // namespace kelmar_vindle::frontend
