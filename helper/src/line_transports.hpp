@@ -57,8 +57,9 @@ struct SocketClient {
 // answer while the helper waits on for its client. The peer may send one
 // descriptor (SCM_RIGHTS) with the request line: the image is then read
 // through it and `image_path` is never opened.
-// With `idle_seconds`, a client that has sent no whole request that long
-// after connecting ends the mode ("client sent no request within {} seconds").
+// With `idle_seconds`, a client whose whole request line has not arrived
+// that long after its connection was accepted, however it spaces its bytes,
+// ends the mode ("client sent no request within {} seconds").
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend,
                                                 const std::optional<SocketClient>& only = std::nullopt,
