@@ -282,15 +282,26 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
   return encode_event(event);
 }
 
-TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher,
+std::string different_clients_text(std::string_view first, uid_t first_uid, std::string_view second, uid_t second_uid) {
+  return std::string(first) + " and " + std::string(second) + " name different clients (" + std::to_string(first_uid) +
+         " and " + std::to_string(second_uid) + ")";
+}
+
+TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const LaunchingClient& launcher,
                             JobSignals* signals) {
-  Client client = launcher;
+  Client client = launcher.client;
   UniqueFd handed_over;
   struct stat input {};
   const bool socket = ::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode);
   if (socket) {
     auto peer = peer_client(STDIN_FILENO);
     if (!peer) return std::unexpected(peer.error().detail());
+    // The kernel vouches for the peer; a named client who is someone else
+    // leaves open whom the request is for, so none is served.
+    if (!launcher.named_by.empty() && peer->uid != launcher.client.uid) {
+      return std::unexpected(
+          different_clients_text("the socket's peer", peer->uid, launcher.named_by, launcher.client.uid));
+    }
     client = std::move(*peer);
   }
   const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr);
