@@ -16,6 +16,8 @@ packages=(
   openssl
   # the benchmarks' peak memory
   time
+  # setcap, for the test that a helper given file capabilities refuses to run
+  libcap2-bin
   # the fuzz targets: libFuzzer with clang 16
   clang-16
   libclang-rt-16-dev

@@ -49,6 +49,19 @@ TEST(Sha256Reader, ReadsExactlyTheLimitFromTheCurrentPosition) {
   EXPECT_EQ(checksum::sha256_reader(fd.get(), 16).error(), Error::make<ErrorKind::SizeMismatch>(16, 10));
 }
 
+TEST(Sha256At, ReadsFromTheGivenOffsetAndLeavesTheFileOffsetAlone) {
+  TempDir dir;
+  const auto file = dir.write("ten", "0123456789");
+  UniqueFd fd(::open(file.c_str(), O_RDONLY));
+  ASSERT_EQ(::lseek(fd.get(), 7, SEEK_SET), 7);
+
+  EXPECT_EQ(checksum::sha256_at(fd.get(), 2, 4).value(), checksum::sha256_hex("2345"));
+  EXPECT_EQ(checksum::sha256_at(fd.get(), 0, 10).value(), checksum::sha256_hex("0123456789"));
+  EXPECT_EQ(checksum::sha256_at(fd.get(), 6, 0).value(), kEmptyDigest);
+  EXPECT_EQ(checksum::sha256_at(fd.get(), 4, 16).error(), Error::make<ErrorKind::SizeMismatch>(16, 6));
+  EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 7);
+}
+
 TEST(CheckImage, LengthFirstThenDigest) {
   TempDir dir;
   const std::string image(4096, 'i');

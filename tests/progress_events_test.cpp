@@ -108,6 +108,17 @@ TEST(ProgressEvents, TheTransportLooksAtItsClientAtEveryReport) {
   EXPECT_EQ(channel.watched, 3);
 }
 
+TEST(ProgressEvents, AJobThatDidNotAskIsStillWatchedButSentNothing) {
+  RecordingChannel channel;
+  ProgressFn reporter = watching_reporter(channel);
+  reporter(WritePhase::of(Kind::CheckingImage));
+  reporter.count(Kind::CheckingImage, 8, 8);
+  reporter(WritePhase::writing(4, 8));
+  reporter(WritePhase::of(Kind::Cancelled));
+  EXPECT_EQ(channel.watched, 4);
+  EXPECT_EQ(channel.sent, std::vector<std::string>{});
+}
+
 // Through the dispatcher and the file sink: what a client that asked for
 // progress hears for each outcome.
 class DispatchWithProgress : public ::testing::Test {
@@ -130,10 +141,12 @@ class DispatchWithProgress : public ::testing::Test {
     return j;
   }
 
-  // The events sent, then the result's code ("ok" for success).
+  // The events sent, then the result's code ("ok" for success); `watched`
+  // counts how often the channel was asked to look at its client.
   std::pair<std::vector<std::string>, std::string> dispatch_write(const WriteJob& j, bool progress,
                                                                   std::atomic<bool>* cancel = nullptr,
-                                                                  BackendKind kind = BackendKind::FileSink) {
+                                                                  BackendKind kind = BackendKind::FileSink,
+                                                                  int* watched = nullptr) {
     const MockEnumerator live({stick});
     RecordingChannel channel;
     const MockFileBackend sink(sink_path);
@@ -154,6 +167,7 @@ class DispatchWithProgress : public ::testing::Test {
     const HelperEvent event =
         dispatch(request, DispatchDeps{live, writer, ImageAccess(), JobControl{cancel, &channel}});
     const auto& result = std::get<HelperEvent::Result>(event.value);
+    if (watched != nullptr) *watched = channel.watched;
     return {channel.sent, result.ok ? "ok" : std::string(error_code_name(*result.error))};
   }
 
@@ -223,6 +237,18 @@ TEST_F(DispatchWithProgress, OnlyAJobThatAskedAndPassedItsGatesHearsAnything) {
     if (!c.accepted) {
       EXPECT_TRUE(sent.empty()) << c.what;
     }
+  }
+}
+
+TEST_F(DispatchWithProgress, EveryWriteLetsTheTransportWatchItsClient) {
+  for (const bool progress : {true, false}) {
+    SCOPED_TRACE(progress ? "with progress" : "without progress");
+    int watched = 0;
+    const auto [sent, outcome] = dispatch_write(job(), progress, nullptr, BackendKind::FileSink, &watched);
+    EXPECT_EQ(outcome, "ok");
+    EXPECT_EQ(sent.empty(), !progress);
+    // At least once per MiB of the check, the copy and the read-back.
+    EXPECT_GE(watched, 3 * 3);
   }
 }
 

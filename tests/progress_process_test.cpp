@@ -375,6 +375,34 @@ TEST_F(ProgressThroughTheBinary, AWriteStoppedPartWayLeavesTheTargetShortOfTheIm
   }
 }
 
+// Without events the client still cancels its write by going away: the job
+// stops within a chunk instead of copying the whole image for nobody.
+TEST_F(ProgressThroughTheBinary, AClientThatAskedForNoProgressStillStopsItsWriteByGoingAway) {
+  const Image image = long_image();
+  for (const Transport transport : {Transport::Socket, Transport::Stdin}) {
+    SCOPED_TRACE(name_of(transport));
+    std::filesystem::remove(sink);
+    Exchange exchange(transport, args(), next_socket(), request("write", image, stick.identity, std::nullopt));
+    ASSERT_TRUE(exchange.sent());
+    // No event tells that the copy began; the sink growing does.
+    bool copying = false;
+    for (auto waited = std::chrono::milliseconds(0); !copying && waited < kPatience;
+         waited += std::chrono::milliseconds(1)) {
+      copying = sink_size() > 0;
+      if (!copying) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(copying) << "the copy did not begin";
+
+    exchange.replies().close();
+    const auto ended = exchange.helper().wait(kPatience);
+    ASSERT_TRUE(ended.has_value()) << "the helper went on after its client went away";
+    EXPECT_EQ(ended->signal, 0);
+    EXPECT_EQ(ended->exit_status, 1);
+    EXPECT_EQ(ended->err, kBrokenPipe);
+    EXPECT_LT(sink_size(), image.size) << "the copy went on to the end";
+  }
+}
+
 TEST_F(ProgressThroughTheBinary, ASignalBeforeAnyRequestEndsTheHelperAsByDefault) {
   struct Case {
     std::string_view what;

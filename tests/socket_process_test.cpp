@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -123,6 +124,35 @@ TEST_F(SocketTransport, AClientThatSendsNothingIsWaitedForOnlyAsLongAsAsked) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(testing::run_helper({.args = {"--client-timeout", "soon"}}).err,
             "helper error: --client-timeout is not a number of seconds\n");
+}
+
+// The limit is for the whole request: a client that sends a byte now and
+// then, each well within the limit, is not waited on past it.
+TEST_F(SocketTransport, AClientThatTricklesItsRequestIsWaitedForOnlyAsLongAsAsked) {
+  const auto path = dir.path() / "trickle.sock";
+  auto helper = std::async(std::launch::async, [this, path] {
+    return testing::run_helper(
+        {.args = {"--fixture", fixture.string(), "--listen-unix", path.string(), "--client-timeout", "1"}});
+  });
+  const UniqueFd client = connect_when_listening(path);
+  ASSERT_TRUE(client.valid());
+  std::atomic<bool> done{false};
+  // White space that never ends the line, a byte every 300 ms, until the
+  // helper closes the connection or ends.
+  std::thread trickler([&] {
+    while (!done.load() && ::send(client.get(), " ", 1, MSG_NOSIGNAL) == 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+  });
+  // Only keeps a helper that waits forever from hanging the test.
+  const bool ended = helper.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  done.store(true);
+  if (!ended) ::shutdown(client.get(), SHUT_RDWR);  // lets the helper go on to its end
+  trickler.join();
+  const ProcessResult result = helper.get();
+  EXPECT_TRUE(ended) << "the helper still waited for the trickling client";
+  EXPECT_EQ(result.err, "helper error: client sent no request within 1 seconds\n");
+  EXPECT_EQ(result.exit_status, 1);
 }
 
 TEST_F(SocketTransport, BindFailuresEndTheProcess) {

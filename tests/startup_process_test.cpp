@@ -1,8 +1,13 @@
 // Start-up as the real process shows it: one "helper error: {}" line on
 // standard error, status 1, nothing on standard output.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <filesystem>
 
@@ -79,6 +84,127 @@ TEST(StartupProcess, FailureTable) {
     SCOPED_TRACE(trace);
     expect_failure(c.run, c.text);
   }
+}
+
+struct SocketRun {
+  int exit_status = -1;
+  std::string err = {};
+  std::string reply = {};
+};
+
+// Runs the helper as a socket-activated service would: standard input and
+// output are one end of a connected Unix-domain socket whose other end, this
+// process (root's, or whoever runs the test), sends `request` and reads the
+// reply. Standard error is a pipe; the environment is `env` alone.
+SocketRun run_on_socket(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                        const std::string& request) {
+  int ends[2];
+  int errors[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {.err = "socketpair failed"};
+  if (::pipe2(errors, O_CLOEXEC) != 0) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+    return {.err = "pipe failed"};
+  }
+  UniqueFd client(ends[0]), service(ends[1]), error_read(errors[0]), error_write(errors[1]);
+  std::vector<std::string> argv_text{testing::helper_binary()};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text = env;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::dup2(service.get(), 0) < 0 || ::dup2(service.get(), 1) < 0 || ::dup2(error_write.get(), 2) < 0) ::_exit(126);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  service = UniqueFd();
+  error_write = UniqueFd();
+  SocketRun run;
+  if (child < 0) return {.err = "fork failed"};
+  // The helper may refuse before reading; the request then goes nowhere.
+  static_cast<void>(::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL));
+  ::shutdown(client.get(), SHUT_WR);
+  run.reply = testing::LineReader(std::move(client)).next(std::chrono::seconds(30)).value_or("");
+  testing::LineReader errors_reader(std::move(error_read));
+  while (auto line = errors_reader.next(std::chrono::seconds(30))) run.err += *line + "\n";
+  int status = 0;
+  if (::waitpid(child, &status, 0) == child && WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+  return run;
+}
+
+// On a socket-activated standard input the kernel names the client, the
+// socket's peer; a launcher or the command line naming someone else is
+// refused before a byte of the request is read, never chosen between.
+TEST(StartupProcess, ASocketActivatedServiceServesOnlyTheClientNamed) {
+  TempDir dir;
+  // The mock list is read as the launching user, whoever that is here.
+  std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+  const auto fixture = dir.write("devices.json", "[]").string();
+  const std::string me = std::to_string(::getuid());
+  const std::string other = std::to_string(::getuid() == 0 ? 65534 : 0);
+  const std::string cancel = R"({"v":1,"cmd":"cancel"})"
+                             "\n";
+  const std::string cancel_reply =
+      R"({"evt":"result","ok":false,"error":"protocol","message":"cancel has no in-flight job in this dispatch"})";
+  struct Case {
+    std::string_view what;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    bool root_only;       // launcher variables count only when the real user is root
+    std::string failure;  // empty: served
+  };
+  const Case cases[] = {
+      {"nothing names a client", {}, {}, false, ""},
+      {"--client-uid names the peer", {"--client-uid", me}, {}, false, ""},
+      {"--client-uid names another user",
+       {"--client-uid", other},
+       {},
+       false,
+       "the socket's peer and --client-uid name different clients (" + me + " and " + other + ")"},
+      {"SUDO_UID names the peer", {}, {"SUDO_UID=" + me}, true, ""},
+      {"SUDO_UID names another user",
+       {},
+       {"SUDO_UID=" + other},
+       true,
+       "the socket's peer and SUDO_UID name different clients (" + me + " and " + other + ")"},
+      {"PKEXEC_UID names another user",
+       {},
+       {"PKEXEC_UID=" + other},
+       true,
+       "the socket's peer and PKEXEC_UID name different clients (" + me + " and " + other + ")"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.root_only && ::getuid() != 0) continue;
+    std::vector<std::string> args{"--fixture", fixture};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto run = run_on_socket(args, c.env, cancel);
+    if (c.failure.empty()) {
+      EXPECT_EQ(run.err, "");
+      EXPECT_EQ(run.exit_status, 0);
+      EXPECT_EQ(run.reply, cancel_reply);
+    } else {
+      EXPECT_EQ(run.err, "helper error: " + c.failure + "\n");
+      EXPECT_EQ(run.exit_status, 1);
+      EXPECT_EQ(run.reply, "") << "refused unanswered";
+    }
+  }
+}
+
+// Start-up refuses launchers that disagree about the client, through the
+// real process as root runs it.
+TEST(StartupProcess, LaunchersThatNameDifferentClientsAreRefused) {
+  if (::getuid() != 0) GTEST_SKIP() << "launcher variables count only when the real user is root";
+  expect_failure({.env = {"PKEXEC_UID=1000", "SUDO_UID=1001"}},
+                 "PKEXEC_UID and SUDO_UID name different clients (1000 and 1001)");
+  expect_failure({.args = {"--client-uid", "1000"}, .env = {"SUDO_UID=1001", "SUDO_GID=1001"}},
+                 "--client-uid and SUDO_UID name different clients (1000 and 1001)");
+  expect_failure({.args = {"--client-uid", "1000"}, .env = {"PKEXEC_UID=0"}},
+                 "--client-uid and PKEXEC_UID name different clients (1000 and 0)");
 }
 
 TEST(StartupProcess, FixtureAsLastArgumentFallsBackToThePlatform) {

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <variant>
 
 #include "descriptors.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
@@ -180,6 +182,87 @@ TEST(Startup, MockDeviceListIsLoadedInFileOrder) {
   EXPECT_EQ(devices[2].id, "b");
 
   EXPECT_NE(dynamic_cast<PlatformEnumerator*>(plan({"--fixture"})->source.get()), nullptr);
+}
+
+// Whom a launcher names, decided from the real user and the environment:
+// the variables count only for a process root started.
+TEST(Startup, TheLaunchingClientIsNamedOnlyByRootsLaunchers) {
+  const gid_t wheel = 50;
+  const gid_t staff = 100;
+  struct Case {
+    std::string_view what;
+    uid_t real_uid;
+    Environment env;
+    // The client and what named it, or the failure text.
+    std::variant<LaunchingClient, std::string_view> outcome;
+  };
+  const Case cases[] = {
+      {"root, no launcher", 0, {}, LaunchingClient{Client::root(), ""}},
+      {"pkexec", 0, {{"PKEXEC_UID", "1000"}}, LaunchingClient{Client::of_user(1000), "PKEXEC_UID"}},
+      {"sudo with its group",
+       0,
+       {{"SUDO_UID", "1000"}, {"SUDO_GID", "50"}},
+       LaunchingClient{Client::of_user(1000, &wheel), "SUDO_UID"}},
+      {"sudo without a group", 0, {{"SUDO_UID", "1000"}}, LaunchingClient{Client::of_user(1000), "SUDO_UID"}},
+      {"pkexec and sudo agree",
+       0,
+       {{"PKEXEC_UID", "1000"}, {"SUDO_UID", "1000"}},
+       LaunchingClient{Client::of_user(1000), "PKEXEC_UID"}},
+      {"pkexec and sudo disagree",
+       0,
+       {{"PKEXEC_UID", "1000"}, {"SUDO_UID", "1001"}},
+       std::string_view("PKEXEC_UID and SUDO_UID name different clients (1000 and 1001)")},
+      {"pkexec names no user", 0, {{"PKEXEC_UID", "x"}}, std::string_view("PKEXEC_UID is not a user ID")},
+      {"sudo names no user", 0, {{"SUDO_UID", "nobody"}}, std::string_view("SUDO_UID is not a user ID")},
+      {"sudo names no group",
+       0,
+       {{"SUDO_UID", "1000"}, {"SUDO_GID", "-1"}},
+       std::string_view("SUDO_GID is not a group ID")},
+      {"an ordinary user", 1000, {}, LaunchingClient{Client::of_user(1000, &staff), ""}},
+      {"an ordinary user claiming root through pkexec's variable",
+       1000,
+       {{"PKEXEC_UID", "0"}},
+       LaunchingClient{Client::of_user(1000, &staff), ""}},
+      {"an ordinary user claiming another user through sudo's variables",
+       1000,
+       {{"SUDO_UID", "1001"}, {"SUDO_GID", "0"}},
+       LaunchingClient{Client::of_user(1000, &staff), ""}},
+      {"an ordinary user's variables are not even read",
+       1000,
+       {{"PKEXEC_UID", "x"}, {"SUDO_UID", "0"}},
+       LaunchingClient{Client::of_user(1000, &staff), ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto got = launching_client(c.env, c.real_uid, staff);
+    if (const auto* expected = std::get_if<LaunchingClient>(&c.outcome)) {
+      ASSERT_TRUE(got.has_value()) << got.error();
+      EXPECT_TRUE(got->client == expected->client) << "uid " << got->client.uid << " gid " << got->client.gid;
+      EXPECT_EQ(got->named_by, expected->named_by);
+    } else {
+      ASSERT_FALSE(got.has_value()) << "named by " << got->named_by;
+      EXPECT_EQ(got.error(), std::get<std::string_view>(c.outcome));
+    }
+  }
+}
+
+TEST(Startup, TheCommandLineAndALauncherMustNameTheSameClient) {
+  if (::getuid() != 0) GTEST_SKIP() << "launcher variables count only when the real user is root";
+  auto p = plan({"--client-uid", "1000"}, {{"SUDO_UID", "1001"}});
+  ASSERT_FALSE(p.has_value());
+  EXPECT_EQ(p.error(), "--client-uid and SUDO_UID name different clients (1000 and 1001)");
+  p = plan({"--client-uid", "1000"}, {{"PKEXEC_UID", "1001"}});
+  ASSERT_FALSE(p.has_value());
+  EXPECT_EQ(p.error(), "--client-uid and PKEXEC_UID name different clients (1000 and 1001)");
+
+  const gid_t group = 7;
+  p = plan({"--client-uid", "1000", "--client-gid", "7"}, {{"SUDO_UID", "1000"}});
+  ASSERT_TRUE(p.has_value()) << p.error();
+  EXPECT_TRUE(p->launcher.client == Client::of_user(1000, &group));
+  EXPECT_EQ(p->launcher.named_by, "--client-uid");
+  p = plan({}, {{"SUDO_UID", "1000"}});
+  ASSERT_TRUE(p.has_value()) << p.error();
+  EXPECT_EQ(p->launcher.named_by, "SUDO_UID");
 }
 
 TEST(Startup, ArgumentsMustBeUtf8) {

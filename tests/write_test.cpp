@@ -1,7 +1,9 @@
 #include "kelmar_vindle/write.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "printers.hpp"
 
@@ -250,6 +252,38 @@ TEST(FileSink, ACancellationDuringTheImageCheckLeavesTheSinkAlone) {
   EXPECT_EQ(result.error(), Error::make<ErrorKind::WriteCancelled>());
   EXPECT_EQ(phases, std::vector<WritePhase>{WritePhase::of(Kind::Cancelled)});
   EXPECT_EQ(testing::read_file(sink_path), "what the sink held");
+}
+
+// A client shares the file offset of a descriptor it hands over and may move
+// it at any moment. The image is read at offsets of the helper's own, so
+// the check and the copy see the file's bytes in order whatever the client
+// does, and the offset is left where the client put it.
+TEST(FileSink, AHandedOverDescriptorIsReadAtTheHelpersOwnOffsets) {
+  TempDir dir;
+  const std::string image = patterned(3 * 1048576 + 4321);
+  const auto image_path = dir.write("image.iso", image);
+  const auto sink_path = dir.path() / "sink.bin";
+  const UniqueFd held(::open(image_path.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  // The client's moves: before the job, and at every report, so between any
+  // two chunks of the check, the copy and the read-back.
+  off_t place = static_cast<off_t>(image.size() / 2);
+  int moves = 0;
+  const auto move = [&] {
+    place = (place * 7 + 12345) % static_cast<off_t>(image.size());
+    ASSERT_EQ(::lseek(held.get(), place, SEEK_SET), place);
+    ++moves;
+  };
+  move();
+  ProgressFn mover([&](const WritePhase&) { move(); }, [&](Kind, std::uint64_t, std::uint64_t) { move(); });
+  const std::atomic<bool> cancel{false};
+  const auto digest = MockFileBackend(sink_path).write_job(job_for(image, "/the/path/is/never/opened"),
+                                                           ImageAccess(Client::root(), held.get()), cancel, mover);
+  ASSERT_TRUE(digest.has_value()) << digest.error().text();
+  EXPECT_EQ(*digest, checksum::sha256_hex(image));
+  EXPECT_EQ(testing::read_file(sink_path), image);
+  EXPECT_GE(moves, 10) << "the client moved the offset between the chunks";
+  EXPECT_EQ(::lseek(held.get(), 0, SEEK_CUR), place) << "the helper never moves the client's offset";
 }
 
 }  // namespace

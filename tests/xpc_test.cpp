@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -131,7 +132,9 @@ TEST_F(XpcService, AnswersEachDictionaryMessageUnderJson) {
 TEST_F(XpcService, OtherEventsAndReplylessMessagesSendNothing) {
   const int peer = xpc_sim_connect(label.c_str());
   EXPECT_EQ(send(peer, XPC_SIM_NOT_DICTIONARY, kCancel), std::nullopt);
-  EXPECT_EQ(send(peer, XPC_SIM_ERROR), std::nullopt);
+  // An invalidation is a peer's last event; another peer's leaves this one be.
+  const int departing = xpc_sim_connect(label.c_str());
+  EXPECT_EQ(send(departing, XPC_SIM_ERROR), std::nullopt);
   // Handled in full, but nothing is sent.
   EXPECT_EQ(send(peer, XPC_SIM_JSON_STRING, validate_request(), /*expects_reply=*/false), std::nullopt);
   EXPECT_EQ(snapshot->intervals().size(), 1u);
@@ -489,6 +492,92 @@ TEST_F(XpcWrites, APeerGoingAwayCancelsOnlyItsOwnJob) {
     }
     EXPECT_EQ(xpc_sim_live_objects(), 0);
   }
+}
+
+// A backend that holds every job until the test lets it go, and counts the
+// jobs it was given.
+class GatedBackend final : public WriteBackend {
+ public:
+  BackendKind kind() const override { return BackendKind::FileSink; }
+  Result<std::string> write_and_verify(const WriteJob&, std::span<const std::byte>, const std::atomic<bool>&,
+                                       ProgressFn&) const override {
+    return std::unexpected(Error::io("not used"));
+  }
+  using WriteBackend::write_job;
+  Result<std::string> write_job(const WriteJob& job, const ImageAccess&, const std::atomic<bool>&,
+                                ProgressFn& progress) const override {
+    progress(WritePhase::of(WritePhase::Kind::CheckingImage));
+    std::unique_lock guard(lock_);
+    ++started_;
+    changed_.notify_all();
+    changed_.wait(guard, [&] { return released_; });
+    return job.expected_sha256;
+  }
+
+  // Waits, at most a minute, until `count` jobs have started.
+  bool wait_for_started(int count) const {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, std::chrono::minutes(1), [&] { return started_ >= count; });
+  }
+  int started() const {
+    const std::lock_guard guard(lock_);
+    return started_;
+  }
+  void release() const {
+    const std::lock_guard guard(lock_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  mutable std::mutex lock_;
+  mutable std::condition_variable changed_;
+  mutable int started_ = 0;
+  mutable bool released_ = false;
+};
+
+// A peer that goes away while its request waits behind another peer's is
+// remembered as gone: its request is dropped unanswered and its job never
+// runs, while the other peer's job ends as it would have.
+TEST(XpcQueue, ARequestWhosePeerWentAwayWhileItWaitedIsNeverRun) {
+  const std::string label = "com.kelmar-vindle.queue.helper";
+  const DeviceCandidate stick = testing::usb_stick("SER-1");
+  auto owned = std::make_unique<GatedBackend>();
+  const GatedBackend& backend = *owned;
+  std::thread service([&, backend_owned = std::move(owned)]() mutable {
+    listen_xpc(std::make_unique<MockEnumerator>(std::vector<DeviceCandidate>{stick}), std::move(backend_owned),
+               label.c_str());
+  });
+  ASSERT_TRUE(xpc_sim_wait_for_listener(label.c_str()));
+  const std::string request = xpc_request(testing::request_line("write", "/none", "image", stick.identity));
+
+  const int running = xpc_sim_connect(label.c_str());
+  const int waiting = xpc_sim_connect(label.c_str());
+  std::optional<std::string> running_reply;
+  std::optional<std::string> waiting_reply;
+  std::thread first([&] { running_reply = take(xpc_sim_send(running, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
+  const bool first_started = backend.wait_for_started(1);
+  std::thread second([&] { waiting_reply = take(xpc_sim_send(waiting, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
+  // Its request is queued once its handler has returned; then it goes away.
+  const bool queued = xpc_sim_wait_for_handled(waiting, 1) != 0;
+  EXPECT_EQ(xpc_sim_send(waiting, XPC_SIM_ERROR, nullptr, 0), nullptr);
+  backend.release();
+  first.join();
+  second.join();
+  ASSERT_TRUE(first_started) << "the first job never started";
+  ASSERT_TRUE(queued) << "the second request was never queued";
+
+  ASSERT_TRUE(running_reply.has_value());
+  EXPECT_EQ(parsed(*running_reply).value("ok", false), true) << *running_reply;
+  EXPECT_EQ(backend.started(), 1) << "the job of the peer that went away ran";
+  EXPECT_EQ(waiting_reply, std::nullopt);
+  EXPECT_EQ(received(waiting), std::vector<std::string>{}) << "nothing is sent to a peer that went away";
+
+  // The service goes on serving the peers still there.
+  EXPECT_EQ(take(xpc_sim_send(running, XPC_SIM_JSON_STRING, kCancel.c_str(), 1)), kCancelReply);
+  xpc_sim_stop_main();
+  service.join();
+  EXPECT_EQ(xpc_sim_live_objects(), 0);
 }
 
 // Ends a death test's process with status 2, saying why.

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace kelmar_vindle {
 
@@ -60,6 +61,26 @@ Result<void> read_exactly(int fd, std::span<std::byte> buffer) {
     if (!got) return std::unexpected(got.error());
     if (*got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
     buffer = buffer.subspan(*got);
+  }
+  return {};
+}
+
+Result<std::size_t> read_some_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return std::unexpected(os_error(EINVAL));
+  for (;;) {
+    const ssize_t got = ::pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return std::unexpected(last_os_error());
+  }
+}
+
+Result<void> read_exactly_at(int fd, std::span<std::byte> buffer, std::uint64_t offset) {
+  while (!buffer.empty()) {
+    const auto got = read_some_at(fd, buffer, offset);
+    if (!got) return std::unexpected(got.error());
+    if (*got == 0) return std::unexpected(Error::io("failed to fill whole buffer"));
+    buffer = buffer.subspan(*got);
+    offset += *got;
   }
   return {};
 }

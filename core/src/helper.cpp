@@ -47,9 +47,12 @@ HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const Dispa
   std::atomic<bool> own_flag{false};
   const std::atomic<bool>& cancel_flag = deps.job.cancel != nullptr ? *deps.job.cancel : own_flag;
   std::optional<ProgressEvents> events;
-  ProgressFn progress;  // without events every report is dropped
-  if (wants_progress && deps.job.events != nullptr) {
-    progress = events.emplace(*deps.job.events, to_write.expected_size).reporter();
+  ProgressFn progress;  // without a channel every report is dropped
+  if (deps.job.events != nullptr) {
+    // Whether or not the client asked for events, the transport looks at it
+    // at every report: a client that went away cancels its job either way.
+    progress = wants_progress ? events.emplace(*deps.job.events, to_write.expected_size).reporter()
+                              : watching_reporter(*deps.job.events);
   }
   // Stopped while it was being re-identified: nothing of the job has begun.
   if (cancel_flag.load(std::memory_order_acquire)) return error_event(Error::make<ErrorKind::WriteCancelled>());

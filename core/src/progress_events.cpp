@@ -14,6 +14,11 @@ ProgressFn ProgressEvents::reporter() {
       [this](WritePhase::Kind stage, std::uint64_t done, std::uint64_t /*total*/) { count(stage, done); });
 }
 
+ProgressFn watching_reporter(EventChannel& channel) {
+  return ProgressFn([&channel](const WritePhase& /*phase*/) { channel.watch(); },
+                    [&channel](WritePhase::Kind, std::uint64_t, std::uint64_t) { channel.watch(); });
+}
+
 void ProgressEvents::phase(const WritePhase& reported) {
   using Kind = WritePhase::Kind;
   switch (reported.kind) {

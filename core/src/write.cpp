@@ -17,7 +17,7 @@ Result<PageBuffer> load_and_check_image(const std::filesystem::path& path, std::
   if (!image) return std::unexpected(std::move(image.error()));
   auto buffer = PageBuffer::allocate(static_cast<std::size_t>(image->size()));
   if (!buffer) return buffer;
-  if (auto read = read_exactly(image->fd(), buffer->room()); !read) return std::unexpected(read.error());
+  if (auto read = read_exactly_at(image->fd(), buffer->room(), 0); !read) return std::unexpected(read.error());
   buffer->set_size(buffer->room().size());
   return buffer;
 }

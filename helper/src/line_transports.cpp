@@ -4,13 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "kelmar_vindle/file_io.hpp"
@@ -52,16 +53,42 @@ Result<std::size_t> receive_some(int fd, std::span<std::byte> buffer, UniqueFd& 
   return static_cast<std::size_t>(got);
 }
 
+// The moment by which a client's whole request must have arrived, and the
+// limit it came from, which the failure names.
+struct RequestDeadline {
+  std::chrono::steady_clock::time_point at;
+  unsigned seconds = 0;
+};
+
+// Waits until `fd` has something to read (or its end) before `deadline`;
+// fails with the deadline's own text once it has passed.
+TextResult<> wait_readable(int fd, const RequestDeadline& deadline) {
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline.at - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd stream{fd, POLLIN, 0};
+    const int ready = ::poll(&stream, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 60'000)));
+    if (ready > 0) return {};
+    if (ready < 0 && errno != EINTR) return std::unexpected(os_error_text(errno));
+  }
+  return std::unexpected("client sent no request within " + std::to_string(deadline.seconds) + " seconds");
+}
+
 // Collects the bytes up to and including the first line feed, or up to the
 // end of the input, but stops once the line is longer than a request may be
 // (the reply then says so; nothing more is read). Reads ahead in whole
 // buffers, like any buffered reader: what follows the line is never
 // processed. On a socket (`handed_over` given) a descriptor sent with the
-// line is kept there.
-TextResult<std::string> read_request_line(int fd, UniqueFd* handed_over = nullptr) {
+// line is kept there. With `deadline`, the whole line must have come by
+// then: a client that sends a byte now and then holds nothing open longer.
+TextResult<std::string> read_request_line(int fd, UniqueFd* handed_over = nullptr,
+                                          const std::optional<RequestDeadline>& deadline = std::nullopt) {
   std::string line;
   std::array<std::byte, kReadBufferSize> buffer{};
   for (;;) {
+    if (deadline) {
+      if (auto ready = wait_readable(fd, *deadline); !ready) return std::unexpected(ready.error());
+    }
     const auto got = handed_over != nullptr ? receive_some(fd, buffer, *handed_over) : read_some(fd, buffer);
     if (!got) return std::unexpected(got.error().detail());
     if (*got == 0) break;
@@ -182,15 +209,26 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
   return encode_event(event);
 }
 
-TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const Client& launcher,
+std::string different_clients_text(std::string_view first, uid_t first_uid, std::string_view second, uid_t second_uid) {
+  return std::string(first) + " and " + std::string(second) + " name different clients (" + std::to_string(first_uid) +
+         " and " + std::to_string(second_uid) + ")";
+}
+
+TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const LaunchingClient& launcher,
                             JobSignals* signals) {
-  Client client = launcher;
+  Client client = launcher.client;
   UniqueFd handed_over;
   struct stat input {};
   const bool socket = ::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode);
   if (socket) {
     auto peer = peer_client(STDIN_FILENO);
     if (!peer) return std::unexpected(peer.error().detail());
+    // The kernel vouches for the peer; a named client who is someone else
+    // leaves open whom the request is for, so none is served.
+    if (!launcher.named_by.empty() && peer->uid != launcher.client.uid) {
+      return std::unexpected(
+          different_clients_text("the socket's peer", peer->uid, launcher.named_by, launcher.client.uid));
+    }
     client = std::move(*peer);
   }
   const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr);
@@ -211,20 +249,14 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
   auto connection = accept_client(place->listener(), only);
   if (!connection) return std::unexpected(connection.error());
 
-  if (idle_seconds) {
-    const timeval limit{static_cast<time_t>(*idle_seconds), 0};
-    if (::setsockopt(connection->fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
-      return std::unexpected(os_error_text(errno));
-    }
-  }
+  // One limit for the whole request from the moment it was accepted, not
+  // one per read.
+  std::optional<RequestDeadline> deadline;
+  if (idle_seconds)
+    deadline = RequestDeadline{std::chrono::steady_clock::now() + std::chrono::seconds(*idle_seconds), *idle_seconds};
   UniqueFd handed_over;
-  const auto line = read_request_line(connection->fd.get(), &handed_over);
-  if (!line) {
-    if (idle_seconds && (line.error() == os_error_text(EAGAIN) || line.error() == os_error_text(EWOULDBLOCK))) {
-      return std::unexpected("client sent no request within " + std::to_string(*idle_seconds) + " seconds");
-    }
-    return std::unexpected(line.error());
-  }
+  const auto line = read_request_line(connection->fd.get(), &handed_over, deadline);
+  if (!line) return std::unexpected(line.error());
   const ImageAccess image(std::move(connection->peer), handed_over.get());
   if (auto sent = answer_on(connection->fd.get(), *line, source, backend, image, signals); !sent) return sent;
 

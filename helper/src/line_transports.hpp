@@ -31,12 +31,28 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
 // a write failing) cancels it. With `signals`, SIGTERM and SIGINT cancel the
 // request's job from the moment its line is read until its reply is written.
 
+// Whom the standard-input mode serves when nothing else decides, as start-up
+// settled it, and what named that client.
+struct LaunchingClient {
+  Client client = Client::root();
+  // "--client-uid", "PKEXEC_UID" or "SUDO_UID"; empty when nothing named
+  // the client (it is the process's real user and group).
+  std::string named_by;
+};
+
+// "{first} and {second} name different clients ({first_uid} and {second_uid})".
+[[nodiscard]] std::string different_clients_text(std::string_view first, uid_t first_uid, std::string_view second,
+                                                 uid_t second_uid);
+
 // Answers one request read from standard input on standard output. The
 // client is the peer when standard input is a Unix-domain socket (a
-// socket-activated service), else `launcher`, the user who started the
-// helper (start-up decides).
+// socket-activated service), else `launcher`'s client, the user who started
+// the helper (start-up decides). A socket's peer other than the user
+// `launcher` names (when something named one) ends the mode unanswered
+// ("the socket's peer and SUDO_UID name different clients (0 and 1000)").
 [[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
-                                          const Client& launcher = Client::root(), JobSignals* signals = nullptr);
+                                          const LaunchingClient& launcher = LaunchingClient(),
+                                          JobSignals* signals = nullptr);
 
 // Creates the socket at `path` (see `SocketPlace`: atomically, in a
 // directory only root and the client may write, by root only in a directory
@@ -49,8 +65,9 @@ std::string handle_line(std::string_view text, const DeviceSnapshot& source, con
 // closed without an answer while the helper waits on for its client. The peer may send one
 // descriptor (SCM_RIGHTS) with the request line: the image is then read
 // through it and `image_path` is never opened.
-// With `idle_seconds`, a client that has sent no whole request that long
-// after connecting ends the mode ("client sent no request within {} seconds").
+// With `idle_seconds`, a client whose whole request line has not arrived
+// that long after its connection was accepted, however it spaces its bytes,
+// ends the mode ("client sent no request within {} seconds").
 [[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
                                                 const WriteBackend& backend,
                                                 const std::optional<SocketClient>& only = std::nullopt,

@@ -10,7 +10,7 @@ TextResult<> run_mode(StartupPlan& plan, JobSignals* signals) {
   struct Runner {
     const DeviceSnapshot& source;
     const WriteBackend& backend;
-    const Client& launcher;
+    const LaunchingClient& launcher;
     const std::optional<SocketClient>& named;
     std::optional<unsigned> timeout;
     JobSignals* signals;

@@ -11,6 +11,7 @@
 #include "disk_list_mode.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "modes.hpp"
+#include "raised_privileges.hpp"
 #include "startup.hpp"
 
 namespace kelmar_vindle::helper {
@@ -38,9 +39,9 @@ void report_failure(const std::string& text) {
 
 TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env, JobSignals* signals) {
   if (std::find(args.begin(), args.end(), "--list-disks") != args.end()) {
-    auto launcher = launching_client(env);
+    auto launcher = launching_client(env, ::getuid(), ::getgid());
     if (!launcher) return std::unexpected(std::move(launcher.error()));
-    auto source = choose_device_source(read_options(args, env), *launcher);
+    auto source = choose_device_source(read_options(args, env), launcher->client);
     if (!source) return std::unexpected(std::move(source.error()));
     return print_disk_list(**source);
   }
@@ -50,6 +51,16 @@ TextResult<> run_helper(const std::vector<std::string>& args, const Environment&
 }
 
 int run_process(int argc, const char* const* argv, const char* const* envp) {
+  // First of all: a set-user-ID, set-group-ID or capability-raised start
+  // hands root's powers to whoever ran the file, with their environment and
+  // streams. The helper is started by root (pkexec, sudo, a service) or not
+  // at all.
+  if (started_with_raised_privileges()) {
+    report_failure(
+        "refusing to run with raised privileges (setuid, setgid or file capabilities): start the helper as root "
+        "through pkexec, sudo or a service instead");
+    return 1;
+  }
   // Before any other thread exists, so that all of them leave both signals
   // to its watcher.
   JobSignals signals;

@@ -16,7 +16,9 @@ namespace kelmar_vindle::helper {
 [[nodiscard]] TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env,
                                       JobSignals* signals = nullptr);
 
-// The whole process: returns the exit status.
+// The whole process: returns the exit status. A process the kernel started
+// with raised privileges (set-user-ID, set-group-ID, file capabilities) is
+// refused before anything else, its environment and options unread.
 int run_process(int argc, const char* const* argv, const char* const* envp);
 
 }  // namespace kelmar_vindle::helper

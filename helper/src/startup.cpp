@@ -54,29 +54,39 @@ TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOpt
   return std::make_unique<MockEnumerator>(std::move(*devices));
 }
 
-TextResult<Client> launching_client(const Environment& env) {
+TextResult<LaunchingClient> launching_client(const Environment& env, uid_t real_uid, gid_t real_gid) {
+  // Only root's launchers (pkexec, sudo) say whom they run the helper for.
+  // Anyone else can set these variables to anything: the client is who
+  // started the process.
+  if (real_uid != 0) return LaunchingClient{Client::of_user(real_uid, &real_gid), {}};
+
   const auto variable = [&](std::string_view name) -> const std::string* {
     const auto found = env.find(name);
     return found == env.end() ? nullptr : &found->second;
   };
+  std::optional<uid_t> pkexec_uid;
   if (const auto* pkexec = variable("PKEXEC_UID")) {
-    const auto uid = read_id<uid_t>(*pkexec);
-    if (!uid) return std::unexpected(std::string("PKEXEC_UID is not a user ID"));
-    return Client::of_user(*uid);
+    pkexec_uid = read_id<uid_t>(*pkexec);
+    if (!pkexec_uid) return std::unexpected(std::string("PKEXEC_UID is not a user ID"));
   }
+  std::optional<uid_t> sudo_uid;
+  std::optional<gid_t> sudo_gid;
   if (const auto* sudo = variable("SUDO_UID")) {
-    const auto uid = read_id<uid_t>(*sudo);
-    if (!uid) return std::unexpected(std::string("SUDO_UID is not a user ID"));
-    std::optional<gid_t> gid;
-    if (const auto* sudo_gid = variable("SUDO_GID")) {
-      gid = read_id<gid_t>(*sudo_gid);
-      if (!gid) return std::unexpected(std::string("SUDO_GID is not a group ID"));
+    sudo_uid = read_id<uid_t>(*sudo);
+    if (!sudo_uid) return std::unexpected(std::string("SUDO_UID is not a user ID"));
+    if (const auto* gid = variable("SUDO_GID")) {
+      sudo_gid = read_id<gid_t>(*gid);
+      if (!sudo_gid) return std::unexpected(std::string("SUDO_GID is not a group ID"));
     }
-    return Client::of_user(*uid, gid ? &*gid : nullptr);
   }
-  if (::getuid() == 0) return Client::root();
-  const gid_t gid = ::getgid();
-  return Client::of_user(::getuid(), &gid);
+  // Two launchers naming two users leave the client unknown; neither is
+  // preferred over the other.
+  if (pkexec_uid && sudo_uid && *pkexec_uid != *sudo_uid) {
+    return std::unexpected(different_clients_text("PKEXEC_UID", *pkexec_uid, "SUDO_UID", *sudo_uid));
+  }
+  if (pkexec_uid) return LaunchingClient{Client::of_user(*pkexec_uid), "PKEXEC_UID"};
+  if (sudo_uid) return LaunchingClient{Client::of_user(*sudo_uid, sudo_gid ? &*sudo_gid : nullptr), "SUDO_UID"};
+  return LaunchingClient{Client::root(), {}};
 }
 
 TextResult<std::unique_ptr<WriteBackend>> choose_backend(const HelperOptions& options, const DeviceSnapshot& live_disks,
@@ -127,11 +137,12 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   }
   // Decided before any path is opened: the mock list and the sink are
   // reached with the rights of whoever started the helper.
-  auto launcher = launching_client(env);
+  auto launcher = launching_client(env, ::getuid(), ::getgid());
   if (!launcher) return std::unexpected(std::move(launcher.error()));
-  auto source = choose_device_source(options, *launcher);
+  const Client launched_by = launcher->client;
+  auto source = choose_device_source(options, launched_by);
   if (!source) return std::unexpected(std::move(source.error()));
-  auto backend = choose_backend(options, **source, *launcher);
+  auto backend = choose_backend(options, **source, launched_by);
   if (!backend) return std::unexpected(std::move(backend.error()));
   ListenMode mode = read_listen_mode(args, env);
   if (std::holds_alternative<NamedPipeMode>(mode)) {
@@ -144,8 +155,14 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   }
   auto named = named_client(args);
   if (!named) return std::unexpected(std::move(named.error()));
-  Client client = *launcher;
-  if (*named) client = Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr);
+  if (*named) {
+    if (!launcher->named_by.empty() && launcher->client.uid != (*named)->uid) {
+      return std::unexpected(
+          different_clients_text("--client-uid", (*named)->uid, launcher->named_by, launcher->client.uid));
+    }
+    *launcher =
+        LaunchingClient{Client::of_user((*named)->uid, (*named)->gid ? &*(*named)->gid : nullptr), "--client-uid"};
+  }
   std::optional<unsigned> timeout;
   if (const auto text = value_of(args, "--client-timeout")) {
     timeout = read_id<unsigned>(*text);
@@ -155,10 +172,10 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
                      std::move(*source),
                      std::move(*backend),
                      std::move(mode),
-                     std::move(client),
+                     std::move(*launcher),
                      std::move(*named),
                      timeout,
-                     std::move(*launcher)};
+                     launched_by};
 }
 
 }  // namespace kelmar_vindle::helper

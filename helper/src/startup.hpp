@@ -25,12 +25,14 @@ struct StartupPlan {
   // (`LinuxRawBackend` on Linux, `MacosRawBackend` elsewhere).
   std::unique_ptr<WriteBackend> backend;
   ListenMode mode;  // never `NamedPipeMode`: that is refused here
-  // Whom the standard-input mode serves when its input is not a socket: the
-  // user a privilege launcher names (PKEXEC_UID, else SUDO_UID and
-  // SUDO_GID), else the process's real user and group.
-  Client launcher = Client::root();
-  // --client-uid (and --client-gid): the one client the socket is made for;
-  // in the standard-input mode it also names the client instead of the launcher.
+  // Whom the standard-input mode serves, decided here once: --client-uid
+  // (with --client-gid), else the user root's privilege launcher names
+  // (PKEXEC_UID, or SUDO_UID and SUDO_GID), else the process's real user and
+  // group (see `launching_client`). Sources that name different users are
+  // refused, never chosen between; on a socket-activated standard input
+  // the socket's peer must be the user named, if any.
+  LaunchingClient launcher;
+  // --client-uid (and --client-gid): the one client the socket is made for.
   std::optional<SocketClient> named_client;
   // --client-timeout: how long a socket client may take to send its request.
   std::optional<unsigned> client_timeout;
@@ -39,9 +41,15 @@ struct StartupPlan {
   Client launched_by = Client::root();
 };
 
-// The launcher's user as above, from `env` and the process's real ids; a
-// variable that is not a user or group ID fails ("PKEXEC_UID is not a user ID").
-[[nodiscard]] TextResult<Client> launching_client(const Environment& env);
+// Who launched the helper, for a process whose real ids are `real_uid` and
+// `real_gid`. Only when the real user is root do PKEXEC_UID, SUDO_UID and
+// SUDO_GID in `env` name the client (`named_by` says which; PKEXEC_UID
+// when both name the same user); otherwise they are ignored and the client
+// is the real user and group. A variable that is not a user or group ID
+// fails ("PKEXEC_UID is not a user ID"), and so do PKEXEC_UID and SUDO_UID
+// naming different users ("PKEXEC_UID and SUDO_UID name different clients
+// (1000 and 1001)"). Root with neither is root.
+[[nodiscard]] TextResult<LaunchingClient> launching_client(const Environment& env, uid_t real_uid, gid_t real_gid);
 
 // Runs the checks of start-up in order (arguments as UTF-8, sink with real
 // writes, the mock device list, the backend table, the service mode) and

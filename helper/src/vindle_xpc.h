@@ -13,22 +13,24 @@ extern "C" {
    until the handler returns), and returns a zero-terminated reply text
    allocated with malloc (the shim frees it after sending), or null.
    Requests are handled one at a time, in order, on a queue of their own, so
-   that a peer's other events (its going away) still arrive meanwhile. */
+   that a peer's other events (its going away) still arrive meanwhile (see
+   vindle_xpc_peer_went_away). */
 typedef char* (*vindle_xpc_handler)(const char* request, unsigned int peer_uid, unsigned int peer_gid, int image_fd,
                                     void* peer);
-
-/* Told a peer whose connection became invalid (it went away); may run while
-   that peer's request is being handled, on another thread. */
-typedef void (*vindle_xpc_peer_gone)(void* peer);
 
 /* Asked after each reply has been sent: nonzero ends the service once the
    reply has left, and no further request is handled. */
 typedef int (*vindle_xpc_should_end)(void);
 
-/* Records the hooks; call it before listening. Either of the last two may be
-   null. */
+/* Records the hooks; call them before listening. `should_end` may be null. */
 void vindle_xpc_set_handler(vindle_xpc_handler handler);
-void vindle_xpc_set_lifecycle(vindle_xpc_peer_gone peer_gone, vindle_xpc_should_end should_end);
+void vindle_xpc_set_should_end(vindle_xpc_should_end should_end);
+
+/* Nonzero once `peer` (a handler's, during its call) has gone away: its
+   connection became invalid. Callable from any thread. A request of a peer
+   that went away while the request waited in the queue is dropped without
+   reaching the handler and without a reply. */
+int vindle_xpc_peer_went_away(void* peer);
 
 /* Sends `json` to `peer` (a handler's, during its call) as a dictionary
    message of its own under "json", ahead of the reply. */

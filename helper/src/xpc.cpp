@@ -22,26 +22,10 @@ struct XpcCtx {
 };
 
 // The one process-wide context. Its lock is held around each whole request,
-// so requests from all peers are handled strictly one at a time. The peer
-// of the request being answered has a lock of its own, because the shim
-// tells of a peer going away while its request runs.
+// so requests from all peers are handled strictly one at a time.
 struct SharedCtx {
   std::mutex lock;
   std::optional<XpcCtx> ctx;
-
-  std::mutex peer_lock;
-  void* running_peer = nullptr;    // under `peer_lock`
-  bool running_peer_gone = false;  // under `peer_lock`
-
-  void set_running(void* peer) {
-    const std::lock_guard guard(peer_lock);
-    running_peer = peer;
-    running_peer_gone = false;
-  }
-  bool running_peer_went_away() {
-    const std::lock_guard guard(peer_lock);
-    return running_peer_gone;
-  }
 };
 
 SharedCtx& CTX() {
@@ -50,25 +34,23 @@ SharedCtx& CTX() {
 }
 
 // Events as messages of their own to the requesting peer. The peer going
-// away cancels the job.
+// away, which the shim records on its connection, cancels the job.
 class PeerEvents final : public EventChannel {
  public:
-  PeerEvents(void* peer, SharedCtx& shared, std::atomic<bool>& cancel)
-      : peer_(peer), shared_(shared), cancel_(cancel) {}
+  PeerEvents(void* peer, std::atomic<bool>& cancel) : peer_(peer), cancel_(cancel) {}
 
   void send(const HelperEvent& event) override {
     if (gone_) return;
     vindle_xpc_send_event(peer_, encode_event(event).c_str());
   }
   void watch() override {
-    if (gone_ || !shared_.running_peer_went_away()) return;
+    if (gone_ || vindle_xpc_peer_went_away(peer_) == 0) return;
     gone_ = true;
     cancel_.store(true, std::memory_order_release);
   }
 
  private:
   void* peer_;
-  SharedCtx& shared_;
   std::atomic<bool>& cancel_;
   bool gone_ = false;
 };
@@ -78,22 +60,14 @@ std::string answer(std::string_view request, const ImageAccess& image, void* pee
   const std::lock_guard guard(shared.lock);
   if (!shared.ctx) return {};
   std::atomic<bool> cancel{false};
-  shared.set_running(peer);
-  PeerEvents events(peer, shared, cancel);
+  PeerEvents events(peer, cancel);
   std::string reply;
   {
     const auto scope =
         shared.ctx->signals != nullptr ? shared.ctx->signals->cancel_on_signal(cancel) : JobSignals::Scope();
     reply = handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer, image, JobControl{&cancel, &events});
   }
-  shared.set_running(nullptr);
   return reply;
-}
-
-extern "C" void on_peer_gone(void* peer) {
-  SharedCtx& shared = CTX();
-  const std::lock_guard guard(shared.peer_lock);
-  if (peer != nullptr && peer == shared.running_peer) shared.running_peer_gone = true;
 }
 
 // A signal cancelled a request: the service ends once its reply has left.
@@ -132,7 +106,7 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
   }
   // The context is set before any request can arrive.
   vindle_xpc_set_handler(&on_json);
-  vindle_xpc_set_lifecycle(&on_peer_gone, &should_end);
+  vindle_xpc_set_should_end(&should_end);
   return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label, peer_requirement));
 }
 

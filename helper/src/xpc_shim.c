@@ -1,6 +1,8 @@
 /* Every dictionary message from a peer is answered by one reply carrying the
-   handler's text under "json", after any events the handler sent; a peer's
-   invalidation is passed on; other events are ignored. */
+   handler's text under "json", after any events the handler sent, unless
+   the peer went away first; a peer's invalidation is remembered on its
+   connection; other events are ignored. */
+#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 
 /* Written once before the listener exists, only read afterwards. */
 static vindle_xpc_handler g_handler = NULL;
-static vindle_xpc_peer_gone g_peer_gone = NULL;
 static vindle_xpc_should_end g_should_end = NULL;
 /* Requests, one at a time and in order, off the peers' own queues. */
 static dispatch_queue_t g_requests = NULL;
@@ -22,9 +23,20 @@ static const char kFallbackReply[] =
 
 void vindle_xpc_set_handler(vindle_xpc_handler handler) { g_handler = handler; }
 
-void vindle_xpc_set_lifecycle(vindle_xpc_peer_gone peer_gone, vindle_xpc_should_end should_end) {
-  g_peer_gone = peer_gone;
-  g_should_end = should_end;
+void vindle_xpc_set_should_end(vindle_xpc_should_end should_end) { g_should_end = should_end; }
+
+/* What the shim keeps of a peer, as its connection's context: set on the
+   peer's own queue when it goes away, read on the request queue and the
+   job's thread. It lives as long as the connection, which each of the
+   peer's queued requests retains, so a peer that went away stays known as
+   such until the last of them has been dropped. */
+struct peer_state {
+  atomic_int gone;
+};
+
+int vindle_xpc_peer_went_away(void* peer) {
+  struct peer_state* state = xpc_connection_get_context((xpc_connection_t)peer);
+  return state != NULL && atomic_load(&state->gone) != 0;
 }
 
 void vindle_xpc_send_event(void* peer, const char* json) {
@@ -43,6 +55,8 @@ static char* fallback_reply(void) {
 
 static void answer(xpc_connection_t peer, xpc_object_t message) {
   if (g_ending) return; /* the process ends once the last reply has left */
+  /* Nobody is left to take the reply: the job is not run for no one. */
+  if (vindle_xpc_peer_went_away(peer)) return;
   const char* request = xpc_dictionary_get_string(message, "json");
   if (request == NULL) request = "";
   /* The peer as the system vouches for it, and the image it may have opened
@@ -73,7 +87,8 @@ static void answer(xpc_connection_t peer, xpc_object_t message) {
 
 static void handle_message(xpc_connection_t peer, xpc_object_t message) {
   if (message == XPC_ERROR_CONNECTION_INVALID) {
-    if (g_peer_gone != NULL) g_peer_gone(peer);
+    struct peer_state* state = xpc_connection_get_context(peer);
+    if (state != NULL) atomic_store(&state->gone, 1);
     return;
   }
   if (xpc_get_type(message) != XPC_TYPE_DICTIONARY) return; /* other errors and the like */
@@ -87,6 +102,14 @@ static void handle_message(xpc_connection_t peer, xpc_object_t message) {
 }
 
 static void handle_peer(xpc_connection_t peer) {
+  /* Set before the peer is resumed; without memory for it the peer is still
+     served, but its going away is not seen. */
+  struct peer_state* state = calloc(1, sizeof *state);
+  if (state != NULL) {
+    atomic_init(&state->gone, 0);
+    xpc_connection_set_context(peer, state);
+    xpc_connection_set_finalizer_f(peer, free);
+  }
   xpc_connection_set_event_handler(peer, ^(xpc_object_t message) {
     handle_message(peer, message);
   });

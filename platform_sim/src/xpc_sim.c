@@ -53,7 +53,11 @@ typedef struct sim_object {
   char* label;
   xpc_handler_t handler;
   int resumed;
-  char* received; /* peers: every "json" text sent to it, one per line */
+  char* received;            /* peers: every "json" text sent to it, one per line */
+  long handled;              /* peers: messages whose handler returned, under `lock` */
+  int invalidated;           /* peers: told XPC_ERROR_CONNECTION_INVALID, its last event */
+  void* context;             /* connections: xpc_connection_set_context's */
+  xpc_finalizer_t finalizer; /* recorded; connections are never torn down here */
 } sim_object;
 
 struct _xpc_error_s {
@@ -231,6 +235,25 @@ int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection
   return 0;
 }
 
+void xpc_connection_set_context(xpc_connection_t connection, void* context) {
+  pthread_mutex_lock(&lock);
+  ((sim_object*)connection)->context = context;
+  pthread_mutex_unlock(&lock);
+}
+
+void* xpc_connection_get_context(xpc_connection_t connection) {
+  pthread_mutex_lock(&lock);
+  void* context = ((sim_object*)connection)->context;
+  pthread_mutex_unlock(&lock);
+  return context;
+}
+
+void xpc_connection_set_finalizer_f(xpc_connection_t connection, xpc_finalizer_t finalizer) {
+  pthread_mutex_lock(&lock);
+  ((sim_object*)connection)->finalizer = finalizer;
+  pthread_mutex_unlock(&lock);
+}
+
 uid_t xpc_connection_get_euid(xpc_connection_t connection) { return ((sim_object*)connection)->euid; }
 gid_t xpc_connection_get_egid(xpc_connection_t connection) { return ((sim_object*)connection)->egid; }
 
@@ -386,7 +409,9 @@ struct delivery {
 static void* deliver(void* argument) {
   struct delivery* delivery = argument;
   pthread_mutex_lock(&lock);
-  xpc_handler_t handler = delivery->peer->resumed ? delivery->peer->handler : NULL;
+  xpc_handler_t handler = delivery->peer->resumed && !delivery->peer->invalidated ? delivery->peer->handler : NULL;
+  /* As on the platform, nothing reaches a peer's handler after its invalidation. */
+  if (delivery->message == &_xpc_error_connection_invalid.object) delivery->peer->invalidated = 1;
   /* The platform checks the peer before any of its messages is handled. */
   const sim_object* listener = delivery->peer->listener;
   if (listener != NULL && listener->requirement != NULL &&
@@ -396,7 +421,25 @@ static void* deliver(void* argument) {
   }
   pthread_mutex_unlock(&lock);
   if (handler != NULL) handler(delivery->message);
+  pthread_mutex_lock(&lock);
+  ++delivery->peer->handled;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
   return NULL;
+}
+
+int xpc_sim_wait_for_handled(int peer, long count) {
+  struct timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += 60;
+  pthread_mutex_lock(&lock);
+  const sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
+  int reached = 0;
+  while (connection != NULL && !(reached = connection->handled >= count)) {
+    if (pthread_cond_timedwait(&changed, &lock, &deadline) == ETIMEDOUT) break;
+  }
+  pthread_mutex_unlock(&lock);
+  return reached;
 }
 
 static char* send_message(int peer, enum xpc_sim_message kind, const char* text, int expects_reply, int fd);

@@ -49,6 +49,12 @@ inline constexpr std::uint64_t kStepBytes = 1048576;
 // bytes read) when the data ends early, or `Io` on a read error.
 [[nodiscard]] Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& step = {});
 
+// The same for the bytes from `offset` on, read at explicit offsets (pread):
+// the descriptor's file offset, which another holder of the descriptor may
+// move meanwhile, is neither used nor changed.
+[[nodiscard]] Result<std::string> sha256_at(int fd, std::uint64_t offset, std::uint64_t limit,
+                                            const HashStep& step = {});
+
 struct FileDigest {
   std::string sha256;
   std::uint64_t size = 0;  // the length reported by the file's metadata
@@ -75,8 +81,8 @@ using FileVerdict = std::variant<Matches, HashDiffers, SizeDiffers>;
 // Compares the file's length from its metadata with the expectation before
 // reading a byte (a wrong length is `SizeDiffers`, the file unread); only
 // then hashes exactly that many bytes and compares the digest (byte for
-// byte, case-sensitive). `fd` is read from its current position.
-// `step` follows the hash as for `sha256_reader`.
+// byte, case-sensitive). `fd` is read from its start as `sha256_at` reads,
+// whatever its file offset. `step` follows the hash as for `sha256_reader`.
 [[nodiscard]] Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256,
                                                    std::uint64_t expected_size, const HashStep& step = {});
 

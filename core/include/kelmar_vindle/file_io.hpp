@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -52,6 +53,12 @@ class UniqueFd {
 // Fills `buffer`, continuing short reads. Data that ends first fails with
 // `Io` "failed to fill whole buffer".
 [[nodiscard]] Result<void> read_exactly(int fd, std::span<std::byte> buffer);
+
+// The same two reads at an explicit `offset` (pread): the descriptor's own
+// file offset, which whoever shares the descriptor may move at any time, is
+// neither used nor changed.
+[[nodiscard]] Result<std::size_t> read_some_at(int fd, std::span<std::byte> buffer, std::uint64_t offset);
+[[nodiscard]] Result<void> read_exactly_at(int fd, std::span<std::byte> buffer, std::uint64_t offset);
 
 // Writes all of `bytes`, continuing partial writes and repeating interrupted
 // ones. A write that accepts nothing fails with `Io` "failed to write whole

@@ -23,7 +23,9 @@ struct JobControl {
   // dispatcher's own that nothing sets.
   std::atomic<bool>* cancel = nullptr;
   // Where a `write` that asked for progress sends its events ahead of its
-  // result. Null: the transport carries no events; the request gets its one
+  // result; every `write` has the channel watch its client as it runs,
+  // events or not. Null: the transport carries no events and cannot tell
+  // that its client went away; the request gets its one
   // reply whatever it asked.
   EventChannel* events = nullptr;
 };

@@ -59,4 +59,9 @@ class ProgressEvents {
   std::chrono::steady_clock::time_point sent_at_{};
 };
 
+// The reporter of a job that did not ask for progress: it sends nothing, but
+// still lets the transport look at its client at every report, so that a
+// client going away cancels such a job too. Borrows `channel`.
+ProgressFn watching_reporter(EventChannel& channel);
+
 }  // namespace kelmar_vindle

@@ -18,7 +18,12 @@ std::string sha256_hex(std::string_view bytes) {
   return sha.finalize();
 }
 
-Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& step) {
+namespace {
+
+// Hashes `limit` bytes that `read` delivers, `done` bytes into them, in
+// `kReadSize` steps.
+template <class Read>
+Result<std::string> hash_bytes(std::uint64_t limit, const HashStep& step, Read read) {
   Sha256 sha;
   auto page_buffer = PageBuffer::allocate(kReadSize);
   if (!page_buffer) return std::unexpected(std::move(page_buffer.error()));
@@ -27,7 +32,7 @@ Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& s
   std::uint64_t next_step = kStepBytes;
   while (remaining > 0) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
-    const auto got = read_some(fd, buffer.first(want));
+    const auto got = read(buffer.first(want), limit - remaining);
     if (!got) return std::unexpected(got.error());
     if (*got == 0) return std::unexpected(Error::make<ErrorKind::SizeMismatch>(limit, limit - remaining));
     sha.update(buffer.first(*got));
@@ -39,6 +44,18 @@ Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& s
     }
   }
   return sha.finalize();
+}
+
+}  // namespace
+
+Result<std::string> sha256_reader(int fd, std::uint64_t limit, const HashStep& step) {
+  return hash_bytes(limit, step, [fd](std::span<std::byte> room, std::uint64_t) { return read_some(fd, room); });
+}
+
+Result<std::string> sha256_at(int fd, std::uint64_t offset, std::uint64_t limit, const HashStep& step) {
+  return hash_bytes(limit, step, [fd, offset](std::span<std::byte> room, std::uint64_t done) {
+    return read_some_at(fd, room, offset + done);
+  });
 }
 
 Result<FileDigest> sha256_file(const std::filesystem::path& path) {
@@ -69,7 +86,7 @@ Result<FileVerdict> verify_open_file(int fd, std::string_view expected_sha256, s
   // read to its end to be told so.
   if (size != expected_size) return SizeDiffers{expected_size, size};
   advise_sequential(fd);
-  auto digest = sha256_reader(fd, size, step);
+  auto digest = sha256_at(fd, 0, size, step);
   if (!digest) return std::unexpected(std::move(digest.error()));
   if (*digest == expected_sha256) return Matches{std::move(*digest), size};
   return HashDiffers{std::string(expected_sha256), std::move(*digest), size};

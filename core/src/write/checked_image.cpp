@@ -1,7 +1,6 @@
 #include "kelmar_vindle/write/checked_image.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/image_file.hpp"
@@ -56,8 +55,6 @@ Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::
   // Taken before the hash: a change while it runs shows at the copy.
   const auto stamp = CheckedImage::stamp_of(fd->get());
   if (!stamp) return std::unexpected(stamp.error());
-  // A handed-over descriptor may stand anywhere in its file.
-  if (::lseek(fd->get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
 
   const bool cancelled_before = cancel != nullptr && cancel->load(std::memory_order_acquire);
   const checksum::HashStep counted = [&](std::uint64_t done) -> Result<void> {
@@ -77,7 +74,6 @@ Result<CheckedImage> open_checked_image(const std::filesystem::path& path, std::
     return std::unexpected(
         Error::make<ErrorKind::ImageHashMismatch>(std::move(hash->expected), std::move(hash->actual)));
   }
-  if (::lseek(fd->get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
   return CheckedImage(std::move(*fd), *stamp);
 }
 

@@ -18,7 +18,8 @@ Result<std::span<const std::byte>> ChunkSource::next(std::size_t length) {
     return chunk;
   }
   const auto room = buffer_->room().first(std::min(length, buffer_->room().size()));
-  if (auto read = read_exactly(fd_, room); !read) return std::unexpected(read.error());
+  if (auto read = read_exactly_at(fd_, room, offset_); !read) return std::unexpected(read.error());
+  offset_ += room.size();
   return room;
 }
 

@@ -33,7 +33,8 @@ enum xpc_sim_message {
   XPC_SIM_JSON_NUMBER = 1, /* a dictionary with "json" = a number */
   XPC_SIM_NO_JSON = 2,     /* a dictionary without "json" */
   XPC_SIM_NOT_DICTIONARY = 3,
-  XPC_SIM_ERROR = 4 /* XPC_ERROR_CONNECTION_INVALID, as when the peer goes away */
+  XPC_SIM_ERROR = 4 /* XPC_ERROR_CONNECTION_INVALID, as when the peer goes away: its last
+                       event; later messages never reach its handler */
 };
 
 /* Delivers one message to the peer's handler on a thread of its own and
@@ -44,6 +45,11 @@ char* xpc_sim_send(int peer, enum xpc_sim_message kind, const char* text, int ex
 /* The same for a "json" dictionary expecting a reply that also carries the
    descriptor `fd` under "image_fd" (the caller keeps `fd`). */
 char* xpc_sim_send_with_fd(int peer, const char* text, int fd);
+
+/* Waits until the peer's handler has returned for `count` of the messages
+   sent to it so far (a request the shim queued has then been queued); 0 when
+   that did not happen in time. */
+int xpc_sim_wait_for_handled(int peer, long count);
 
 /* Every "json" text the helper sent to the peer so far, events and replies
    in the order sent, one per line (release it with free). */

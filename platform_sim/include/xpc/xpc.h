@@ -36,6 +36,8 @@ extern struct _xpc_error_s _xpc_error_connection_invalid;
 
 #define XPC_CONNECTION_MACH_SERVICE_LISTENER (1 << 0)
 
+typedef void (*xpc_finalizer_t)(void* value);
+
 xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags);
 #ifdef __BLOCKS__
 void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t handler);
@@ -53,6 +55,13 @@ void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t messa
 void xpc_connection_send_barrier(xpc_connection_t connection, dispatch_block_t barrier);
 #endif
 uid_t xpc_connection_get_euid(xpc_connection_t connection);
+/* A connection's context, and what disposes of it when the connection is
+   torn down. Connections live as long as the simulation here, so the
+   finalizer is recorded but never runs: code must not read a context after
+   its connection's last release, as on the platform. */
+void xpc_connection_set_context(xpc_connection_t connection, void* context);
+void* xpc_connection_get_context(xpc_connection_t connection);
+void xpc_connection_set_finalizer_f(xpc_connection_t connection, xpc_finalizer_t finalizer);
 /* The simulation takes a requirement as met by a peer whose signature (see
    xpc_sim_connect_signed) is the same text; an empty one is refused. */
 int xpc_connection_set_peer_code_signing_requirement(xpc_connection_t connection, const char* requirement);

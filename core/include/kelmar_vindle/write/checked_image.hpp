@@ -17,7 +17,8 @@
 namespace kelmar_vindle::write {
 
 // Owns the image's descriptor from its check to its copy. Not shared between
-// threads; moved, never copied.
+// threads; moved, never copied. Read it with `read_exactly_at` or
+// `ChunkSource::from_descriptor`, never at its file offset.
 class CheckedImage {
  public:
   int fd() const { return fd_.get(); }
@@ -53,8 +54,11 @@ class CheckedImage {
 // for the client, and nothing else about it is told), compares its
 // length from the metadata with `expected_size` before reading a byte
 // (`SizeMismatch` with the file's real length), hashes exactly that many
-// bytes from its start (`ImageHashMismatch` naming both digests) and rewinds
-// it to its start for the copy. The hash's running count goes to
+// bytes from its start (`ImageHashMismatch` naming both digests). Every
+// read of it, here and in the copy, is at an offset the helper keeps
+// (pread), never at its file offset: a client shares that of a descriptor it
+// handed over and could move it while the image is hashed or copied. The
+// hash's running count goes to
 // `progress` as `CheckingImage` counts. A cancellation that arrives on
 // `cancel` while the hash runs stops it at the next MiB (`Cancelled`, then
 // `WriteCancelled`), before the job touches its target; one already

@@ -53,8 +53,10 @@ class DiskInterface {
                                                       const checksum::HashStep& step) const = 0;
 };
 
-// Where the copied bytes come from: a descriptor read in order through one
-// 1 MiB buffer, or bytes the caller already holds.
+// Where the copied bytes come from: a descriptor read in order from its
+// start through one 1 MiB buffer, at offsets the source counts itself
+// (pread; the descriptor's file offset is neither used nor moved), or bytes
+// the caller already holds.
 class ChunkSource {
  public:
   [[nodiscard]] static Result<ChunkSource> from_descriptor(int fd);
@@ -68,7 +70,8 @@ class ChunkSource {
   explicit ChunkSource(std::span<const std::byte> bytes) : bytes_(bytes) {}
   ChunkSource(int fd, PageBuffer buffer) : fd_(fd), buffer_(std::move(buffer)) {}
 
-  int fd_ = -1;  // borrowed
+  int fd_ = -1;               // borrowed
+  std::uint64_t offset_ = 0;  // where the next chunk of `fd_` is read
   std::optional<PageBuffer> buffer_;
   std::span<const std::byte> bytes_;
 };
