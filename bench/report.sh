@@ -13,6 +13,8 @@
 #     a Unix socket (512 MiB, bench/progress_write.sh)
 #   - the median latency of one `validate` through standard input, process
 #     start included, against starting /bin/true (101 runs each)
+#   - what acting for a non-root client costs a job: the process with the
+#     client's rights started, one open through it, and ended (501 runs)
 #   - inside the emulated machine, the Linux raw backend's write and read-back
 #     against busybox dd with direct I/O (bench/usb_guest.sh)
 #
@@ -58,6 +60,11 @@ helper_us=$(median_us "$helper" --fixture examples/devices.json)
 true_us=$(median_us /bin/true)
 awk -v h="$helper_us" -v t="$true_us" 'BEGIN {
   printf "validate median %.2f ms, /bin/true median %.2f ms (the helper adds %.2f ms)\n", h / 1000, t / 1000, (h - t) / 1000 }'
+
+echo "== acting for a client: its process per job (start, one open, end) against a direct open"
+chmod 0755 "$work"
+chmod 0644 "$work/image.iso"
+build/release/bench/kelmar_vindle_client_process "$work/image.iso" 501 nobody
 
 echo "== inside the emulated machine"
 bench/usb_guest.sh 64

@@ -60,11 +60,14 @@ int send_record(int channel, const void* data, std::size_t size, const int* fds,
     message.msg_iovlen = 1;
     if (sent == 0 && count > 0) {
       message.msg_control = control;
-      message.msg_controllen = CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(count));
+      // The platforms type these lengths differently (size_t, socklen_t).
+      message.msg_controllen =
+          static_cast<decltype(message.msg_controllen)>(CMSG_SPACE(sizeof(int) * static_cast<std::size_t>(count)));
       cmsghdr* header = CMSG_FIRSTHDR(&message);
       header->cmsg_level = SOL_SOCKET;
       header->cmsg_type = SCM_RIGHTS;
-      header->cmsg_len = CMSG_LEN(sizeof(int) * static_cast<std::size_t>(count));
+      header->cmsg_len =
+          static_cast<decltype(header->cmsg_len)>(CMSG_LEN(sizeof(int) * static_cast<std::size_t>(count)));
       std::memcpy(CMSG_DATA(header), fds, sizeof(int) * static_cast<std::size_t>(count));
     }
     const ssize_t put = ::sendmsg(channel, &message, 0);
@@ -200,7 +203,9 @@ Reply listen_in(const Request& request, int directory, int* socket_out) {
   if (others_may_write(info, request.trusted_group)) return {0, 1};
   if (::fchdir(directory) != 0) return {errno, 0};
 
-  const int listener = detail::unix_socket_cloexec();
+  // The child never executes anything, and a descriptor's close-on-exec
+  // flag does not travel with it: the parent sets its own.
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (listener < 0) return {errno, 0};
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

@@ -9,12 +9,10 @@
 #include <linux/capability.h>
 #include <linux/openat2.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 
 #include "client_process_platform.hpp"
 
@@ -73,9 +71,10 @@ int become(const ChildIdentity& who) {
     if (::syscall(SYS_getresgid, &gr, &ge, &gs) != 0 || gr != who.gid || ge != who.gid || gs != who.gid) return EPERM;
     if (const int cleared = clear_capabilities(); cleared != 0) return cleared;
   }
-  // After the identity change: a change of credentials resets both.
+  // After the identity change, which resets it. (No parent-death signal:
+  // it would follow the forking thread, not the process; the child ends at
+  // the end of its socket anyway, however the parent ends.)
   if (::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) return last_error();
-  if (::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0) return last_error();
   return 0;
 }
 
@@ -89,7 +88,5 @@ int open_without_links(const char* path, int flags, mode_t mode) {
   if (fd < 0 && errno == ENOSYS) return -1;  // a kernel before 5.6: the caller walks
   return static_cast<int>(fd);
 }
-
-int unix_socket_cloexec() { return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 }  // namespace kelmar_vindle::detail

@@ -6,7 +6,6 @@
 // through the process's uid, as for any process of the user.
 #include <fcntl.h>
 #include <sys/param.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,14 +33,5 @@ int become(const ChildIdentity& who) {
 }
 
 int open_without_links(const char* path, int flags, mode_t mode) { return ::open(path, flags | O_NOFOLLOW_ANY, mode); }
-
-int unix_socket_cloexec() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
 
 }  // namespace kelmar_vindle::detail

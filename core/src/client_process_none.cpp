@@ -2,7 +2,6 @@
 // way known here to empty capability sets or forbid new privileges, a child
 // for another user is refused rather than half made.
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,15 +22,6 @@ int become(const ChildIdentity& who) { return who.drop ? EACCES : 0; }
 int open_without_links(const char* /*path*/, int /*flags*/, mode_t /*mode*/) {
   errno = ENOSYS;
   return -1;
-}
-
-int unix_socket_cloexec() {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 }  // namespace kelmar_vindle::detail

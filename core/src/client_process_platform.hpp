@@ -28,8 +28,8 @@ struct ChildIdentity {
 void close_all_but(int keep);
 
 // Takes `who`'s identity for good: its groups, gid and uid in every slot,
-// no capability in any set, no new privileges, not dumpable, ended with its
-// parent where the system offers that. Returns 0, or the error number of
+// no capability in any set, no new privileges, not dumpable. Returns 0, or
+// the error number of
 // the first step that failed (the child must then not go on).
 int become(const ChildIdentity& who);
 
@@ -37,8 +37,5 @@ int become(const ChildIdentity& who);
 // where the system has one: the descriptor, -1 with errno set, or -1 with
 // errno ENOSYS when only the component-by-component walk can do it.
 int open_without_links(const char* path, int flags, mode_t mode);
-
-// A Unix-domain stream socket that is not inherited across exec, or -1.
-int unix_socket_cloexec();
 
 }  // namespace kelmar_vindle::detail

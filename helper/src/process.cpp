@@ -59,7 +59,9 @@ int run_process(int argc, const char* const* argv, const char* const* envp) {
     report_failure(
         "refusing to run with raised privileges (setuid, setgid or file capabilities): start the helper as root "
         "through pkexec, sudo or a service instead");
-    return 1;
+    // Ended at once: nothing more of the process (exit handlers, a
+    // sanitizer's leak check) runs with privileges it was never meant to have.
+    ::_exit(1);
   }
   // Before any other thread exists, so that all of them leave both signals
   // to its watcher.
