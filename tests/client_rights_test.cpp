@@ -13,7 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -23,6 +22,7 @@
 #include "kelmar_vindle/json.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
+#include "unix_socket.hpp"
 
 namespace kelmar_vindle {
 namespace {
@@ -243,9 +243,9 @@ TEST_F(ClientRights, TheSocketsPeerReadsOnlyWhatItMayRead) {
           "/bin/sh", {.args = {"-c", "umask 000; exec \"$0\" \"$@\"", testing::helper_binary(), "--listen-unix",
                                socket_path, "--fixture", fixture.string(), "--sink", sink.string()}});
     });
-    for (int i = 0; i < 500 && !std::filesystem::exists(socket_path); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    // Once the socket is at its path the helper listens (a client that
+    // came earlier would find nothing there).
+    EXPECT_TRUE(testing::wait_for_socket(socket_path)) << "the helper did not listen";
     const std::string reply_text = exchange_as(nobody, socket_path, request(c.image, c.claimed), c.sent);
     helper.join();
     ASSERT_EQ(served.exit_status, 0) << served.err;
@@ -273,9 +273,7 @@ TEST_F(ClientRights, ASocketForOneClientServesOnlyThatClient) {
     served = testing::run_helper({.args = {"--listen-unix", socket_path, "--client-uid", std::to_string(nobody.pw_uid),
                                            "--fixture", fixture.string(), "--sink", (dir.path() / "sink").string()}});
   });
-  for (int i = 0; i < 500 && !std::filesystem::exists(socket_path); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  EXPECT_TRUE(testing::wait_for_socket(socket_path)) << "the helper did not listen";
   struct stat info {};
   ASSERT_EQ(::lstat(socket_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_uid, nobody.pw_uid);

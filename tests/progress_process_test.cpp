@@ -24,6 +24,8 @@
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/json.hpp"
 #include "process_runner.hpp"
+#include "read_gate.hpp"
+#include "signal_state.hpp"
 #include "temp_dir.hpp"
 #include "unix_socket.hpp"
 
@@ -37,9 +39,11 @@ using testing::RunningProcess;
 constexpr std::chrono::milliseconds kPatience{30'000};
 
 constexpr std::uint64_t kMiB = 1048576;
-// The long image is a sparse file of zeros: its copy lasts long enough for a
-// client to stop it part way, and costs next to no disk. Its digest is that
-// of 1 GiB of zero bytes.
+// The long image is a sparse file of zeros, which costs next to no disk.
+// Where a read gate holds the helper part way, a short one does; else its
+// copy must last long enough for a client to stop it part way, and it is
+// 1 GiB, whose digest is that of 1 GiB of zero bytes.
+constexpr std::uint64_t kGatedImageSize = 16 * kMiB;
 constexpr std::uint64_t kLongImageSize = 1024 * kMiB;
 constexpr std::string_view kLongImageSha256 = "49bc20df15e412a64472421e13fe86ff1c5165e18b2afccf160d4dc19fe68a14";
 
@@ -218,6 +222,25 @@ bool wait_for_threads(pid_t pid, std::size_t count) {
   return false;
 }
 
+// With `gate` holding the helper's reads of the image: lets them through
+// one at a time until the helper has sent `phase`'s first event, and leaves
+// it held at its next read, part way through its work whatever the
+// machine's load. The lines up to and with that event. Without a gate (no
+// fanotify here) the lines are read as they come and the helper runs on.
+std::vector<std::string> read_to_held(LineReader& replies, std::string_view phase, testing::ReadGate& gate) {
+  if (!gate.valid()) return read_to(replies, phase);
+  std::vector<std::string> lines;
+  while (gate.held(kPatience)) {
+    // What the helper sent before this read is in the stream already.
+    while (auto line = replies.next(std::chrono::milliseconds(0))) {
+      lines.push_back(std::move(*line));
+      if (is_phase(lines.back(), phase)) return lines;
+    }
+    gate.allow();
+  }
+  return lines;
+}
+
 class ProgressThroughTheBinary : public ::testing::Test {
  protected:
   void SetUp() override { fixture = dir.write("devices.json", testing::mock_list_text({stick})); }
@@ -240,6 +263,10 @@ class ProgressThroughTheBinary : public ::testing::Test {
 
   Image long_image() const {
     const auto path = dir.write("long.iso", "");
+    if (testing::ReadGate::available()) {
+      std::filesystem::resize_file(path, kGatedImageSize);
+      return {path, checksum::sha256_hex(std::string(kGatedImageSize, '\0')), kGatedImageSize};
+    }
     std::filesystem::resize_file(path, kLongImageSize);
     return {path, std::string(kLongImageSha256), kLongImageSize};
   }
@@ -314,14 +341,24 @@ TEST_F(ProgressThroughTheBinary, AWriteThatAsksForProgressGetsItsEventsThenItsOn
 
 TEST_F(ProgressThroughTheBinary, AWriteStoppedPartWayLeavesTheTargetShortOfTheImage) {
   const Image image = long_image();
-  const auto hang_up = [](Exchange& exchange) { exchange.replies().close(); };
+  // Each stop is done while the helper is held at the gate (where there is
+  // one): the job cannot have ended first, however slow the test is.
+  const auto hang_up = [](Exchange& exchange, bool /*held*/) { exchange.replies().close(); };
   const auto signal = [](int number) {
-    return [number](Exchange& exchange) { EXPECT_TRUE(exchange.helper().signal(number)); };
+    return [number](Exchange& exchange, bool held) {
+      EXPECT_TRUE(exchange.helper().signal(number));
+      // The signal reaches the helper's own thread for it in its time: the
+      // job goes on only once that thread has cancelled it.
+      if (held) {
+        EXPECT_TRUE(testing::wait_until_taken(exchange.helper().pid(), number, kPatience))
+            << "the helper never took the signal";
+      }
+    };
   };
   struct Case {
     std::string_view what;
     Transport transport;
-    std::function<void(Exchange&)> stop;
+    std::function<void(Exchange&, bool held)> stop;
     // After a signal the cancelled job's reply still goes out; a client that
     // went away cannot get it, and the helper fails on sending it.
     int exit_status;
@@ -350,12 +387,14 @@ TEST_F(ProgressThroughTheBinary, AWriteStoppedPartWayLeavesTheTargetShortOfTheIm
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(sink);
+    testing::ReadGate gate(image.path);  // before the helper opens the image
     Exchange exchange(c.transport, args(), next_socket(), request("write", image, stick.identity, true));
     ASSERT_TRUE(exchange.sent());
-    auto lines = read_to(exchange.replies(), c.phase);
+    auto lines = read_to_held(exchange.replies(), c.phase, gate);
     ASSERT_TRUE(!lines.empty() && is_phase(lines.back(), c.phase)) << c.phase << " did not begin:\n" << joined(lines);
 
-    c.stop(exchange);
+    c.stop(exchange, gate.valid());
+    gate.open_wide();
     if (c.reply) lines = read_to_end(exchange.replies(), std::move(lines));
     const auto ended = exchange.helper().wait(kPatience);
     ASSERT_TRUE(ended.has_value()) << "the helper went on after it was stopped";
@@ -382,18 +421,26 @@ TEST_F(ProgressThroughTheBinary, AClientThatAskedForNoProgressStillStopsItsWrite
   for (const Transport transport : {Transport::Socket, Transport::Stdin}) {
     SCOPED_TRACE(name_of(transport));
     std::filesystem::remove(sink);
+    testing::ReadGate gate(image.path);  // before the helper opens the image
     Exchange exchange(transport, args(), next_socket(), request("write", image, stick.identity, std::nullopt));
     ASSERT_TRUE(exchange.sent());
-    // No event tells that the copy began; the sink growing does.
+    // No event tells that the copy began; the sink growing does. With the
+    // gate the helper reads on one read at a time until it has, and is held
+    // part way; else the directory's watch reports the growth.
     bool copying = false;
-    for (auto waited = std::chrono::milliseconds(0); !copying && waited < kPatience;
-         waited += std::chrono::milliseconds(1)) {
-      copying = sink_size() > 0;
-      if (!copying) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (gate.valid()) {
+      while (!copying && gate.held(kPatience)) {
+        copying = sink_size() > 0;
+        if (!copying) gate.allow();
+      }
+    } else {
+      copying = testing::wait_in_directory(
+          sink.parent_path(), [&] { return sink_size() > 0; }, kPatience);
     }
     ASSERT_TRUE(copying) << "the copy did not begin";
 
     exchange.replies().close();
+    gate.open_wide();
     const auto ended = exchange.helper().wait(kPatience);
     ASSERT_TRUE(ended.has_value()) << "the helper went on after its client went away";
     EXPECT_EQ(ended->signal, 0);

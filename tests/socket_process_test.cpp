@@ -1,6 +1,7 @@
 // The Unix-socket transport through the real helper binary: one connection,
 // one request, one reply, and the socket file removed afterwards.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +25,9 @@ namespace {
 
 using testing::ProcessResult;
 using testing::TempDir;
+
+// Only keeps a broken helper from hanging the test; never a measure of speed.
+constexpr std::chrono::milliseconds kPatience{60'000};
 
 const std::string kCancel = R"({"v":1,"cmd":"cancel"})";
 const std::string kCancelReply =
@@ -99,15 +103,21 @@ TEST_F(SocketTransport, ClientThatOnlyShutsDownItsSendingSideIsAnswered) {
 
 TEST_F(SocketTransport, ClientGoneBeforeTheReplyFailsTheModeAndLeavesTheSocket) {
   const auto path = dir.path() / "s";
-  auto helper = start(path);
+  testing::RunningProcess helper(testing::helper_binary(),
+                                 {"--fixture", fixture.string(), "--listen-unix", path.string()});
   {
     const UniqueFd client = connect_when_listening(path);
     ASSERT_TRUE(client.valid());
+    // Held still from before the request is sent until the client is gone,
+    // the helper cannot have answered by then, however the two are scheduled.
+    ASSERT_TRUE(helper.pause()) << "the helper ended before it was sent a request";
     send_all(client, kCancel + "\n");
   }  // closed before reading the reply
-  const ProcessResult result = helper.get();
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.err, "helper error: Broken pipe (os error 32)\n");
+  ASSERT_TRUE(helper.resume());
+  const auto result = helper.wait(kPatience);
+  ASSERT_TRUE(result.has_value()) << "the helper did not end";
+  EXPECT_EQ(result->exit_status, 1);
+  EXPECT_EQ(result->err, "helper error: Broken pipe (os error 32)\n");
   EXPECT_TRUE(is_socket_file(path));
 }
 
@@ -137,15 +147,17 @@ TEST_F(SocketTransport, AClientThatTricklesItsRequestIsWaitedForOnlyAsLongAsAske
   const UniqueFd client = connect_when_listening(path);
   ASSERT_TRUE(client.valid());
   std::atomic<bool> done{false};
-  // White space that never ends the line, a byte every 300 ms, until the
-  // helper closes the connection or ends.
+  // White space that never ends the line, a byte every 300 ms (the client's
+  // pace, not a wait for the helper), until the helper closes the connection
+  // or ends: that event cuts the pause short.
   std::thread trickler([&] {
     while (!done.load() && ::send(client.get(), " ", 1, MSG_NOSIGNAL) == 1) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      pollfd closed{client.get(), POLLIN | POLLRDHUP, 0};
+      if (::poll(&closed, 1, 300) > 0) break;
     }
   });
   // Only keeps a helper that waits forever from hanging the test.
-  const bool ended = helper.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  const bool ended = helper.wait_for(kPatience) == std::future_status::ready;
   done.store(true);
   if (!ended) ::shutdown(client.get(), SHUT_RDWR);  // lets the helper go on to its end
   trickler.join();

@@ -28,6 +28,8 @@
 #include "kelmar_vindle/protocol.hpp"
 #include "platform_sim/xpc_control.h"
 #include "process.hpp"
+#include "read_gate.hpp"
+#include "signal_state.hpp"
 #include "temp_dir.hpp"
 #include "vindle_xpc.h"
 #include "xpc.hpp"
@@ -273,7 +275,11 @@ TEST(XpcStartup, ListenFailuresEndTheModeWithTheirCode) {
 
 const std::string kCancelledReply =
     R"({"evt":"result","ok":false,"error":"write_cancelled","message":"write cancelled; target is incomplete"})";
-constexpr std::uint64_t kSparseImageSize = std::uint64_t{1} << 30;
+// A write stopped part way copies a sparse image: where a read gate holds
+// the job part way a short one does, else it must outlast the test's steps.
+std::uint64_t stoppable_image_size() {
+  return testing::ReadGate::available() ? std::uint64_t{16} << 20 : std::uint64_t{1} << 30;
+}
 
 // A request line as the byte streams take it, as one XPC request (no line
 // feed), with `member` (say `"progress":true`) added at the top level.
@@ -454,7 +460,7 @@ TEST_F(XpcWrites, EventsReachTheRequestingPeerBeforeItsReply) {
 // a chunk; another peer going away leaves it to finish.
 TEST_F(XpcWrites, APeerGoingAwayCancelsOnlyItsOwnJob) {
   const auto image = dir.path() / "large.iso";
-  const auto digest = sparse_image(image, kSparseImageSize);
+  const auto digest = sparse_image(image, stoppable_image_size());
   const std::string request = progress_write(image, digest, stick.identity);
 
   const struct {
@@ -466,11 +472,26 @@ TEST_F(XpcWrites, APeerGoingAwayCancelsOnlyItsOwnJob) {
     const int requester = xpc_sim_connect(label.c_str());
     const int bystander = xpc_sim_connect(label.c_str());
     std::optional<std::string> reply;
+    // Set up before the job opens the image. With it, the job reads on one
+    // read at a time until the requester holds a writing event, and is held
+    // there, part way, while a peer goes away: it cannot have ended first.
+    // Without fanotify here, the job runs on meanwhile.
+    testing::ReadGate gate(image);
     std::thread client([&] { reply = take(xpc_sim_send(requester, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
-    const bool writing = wait_for_received(requester, is_writing_event);
+    bool writing = false;
+    if (gate.valid()) {
+      while (!writing && gate.held(std::chrono::minutes(1))) {
+        const auto so_far = received(requester);
+        writing = std::any_of(so_far.begin(), so_far.end(), is_writing_event);
+        if (!writing) gate.allow();
+      }
+    } else {
+      writing = wait_for_received(requester, is_writing_event);
+    }
     // Returns once the helper has been told of the departure.
     EXPECT_EQ(xpc_sim_send(c.requester_goes ? requester : bystander, XPC_SIM_ERROR, nullptr, 0), nullptr);
     const auto after_departure = received(requester);
+    gate.open_wide();
     client.join();
     ASSERT_TRUE(writing) << "no writing event came";
     const bool answered_by_then = std::any_of(after_departure.begin(), after_departure.end(),
@@ -594,7 +615,7 @@ TEST(XpcQueue, ARequestWhosePeerWentAwayWhileItWaitedIsNeverRun) {
   // both signals to its watcher.
   JobSignals signals;
   const auto image = dir / "large.iso";
-  const auto digest = sparse_image(image, kSparseImageSize);
+  const auto digest = sparse_image(image, stoppable_image_size());
   const DeviceCandidate stick = testing::usb_stick("SER-1");
   const char* label = "com.kelmar-vindle.signals.helper";
   std::thread service([&] {
@@ -604,9 +625,29 @@ TEST(XpcQueue, ARequestWhosePeerWentAwayWhileItWaitedIsNeverRun) {
   if (!xpc_sim_wait_for_listener(label)) give_up("no listener");
   const int peer = xpc_sim_connect(label);
   const std::string request = progress_write(image, digest, stick.identity);
+  // Set up before the job opens the image. With it, the job reads on one
+  // read at a time until a writing event came, and is held there, part way,
+  // until the signal has been taken: it cannot have ended first. Without
+  // fanotify here, the job runs on meanwhile.
+  testing::ReadGate gate(image);
   std::thread client([&] { std::free(xpc_sim_send(peer, XPC_SIM_JSON_STRING, request.c_str(), 1)); });
-  if (!wait_for_received(peer, is_writing_event)) give_up("no writing event came");
+  if (gate.valid()) {
+    bool writing = false;
+    while (!writing && gate.held(std::chrono::minutes(1))) {
+      const auto so_far = received(peer);
+      writing = std::any_of(so_far.begin(), so_far.end(), is_writing_event);
+      if (!writing) gate.allow();
+    }
+    if (!writing) give_up("no writing event came");
+  } else if (!wait_for_received(peer, is_writing_event)) {
+    give_up("no writing event came");
+  }
   ::kill(::getpid(), SIGTERM);  // to the process, as a service manager sends it
+  if (gate.valid() && !testing::wait_until_taken(::getpid(), SIGTERM, std::chrono::minutes(1), ::gettid())) {
+    give_up("SIGTERM was never taken");
+  }
+  gate.open_wide();
+  // Only a failure bound: the process ends from another thread long before.
   std::this_thread::sleep_for(std::chrono::minutes(1));
   give_up("the process did not end after SIGTERM");
 }

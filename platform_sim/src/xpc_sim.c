@@ -352,9 +352,10 @@ void xpc_sim_fail_next_listener(void) {
 }
 
 int xpc_sim_wait_for_listener(const char* label) {
+  /* Only a failure bound: a thread just started may wait long for a core. */
   struct timespec deadline;
   clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += 10;
+  deadline.tv_sec += 60;
   pthread_mutex_lock(&lock);
   int found = 0;
   while (!(found = find_listener(label) != NULL)) {

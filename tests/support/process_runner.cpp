@@ -142,9 +142,10 @@ std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
       return line;
     }
     if (ended_ || !fd_.valid()) return std::nullopt;
+    // Past the deadline (or given none) it still takes what is there already.
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
+        std::max(std::chrono::milliseconds(0),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
     pollfd stream{fd_.get(), POLLIN, 0};
     const int ready = ::poll(&stream, 1, static_cast<int>(left.count()));
     if (ready < 0 && errno == EINTR) continue;
@@ -196,6 +197,17 @@ RunningProcess::~RunningProcess() {
 bool RunningProcess::send(std::string_view bytes) { return input_.valid() && write_all(input_.get(), bytes); }
 
 bool RunningProcess::signal(int number) { return pid_ > 0 && ::kill(pid_, number) == 0; }
+
+bool RunningProcess::pause() {
+  if (!signal(SIGSTOP)) return false;
+  // The stop is the event waited for; the child's end is the only other one
+  // it can come to. Neither is reaped here (`wait` still reports the end).
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return info.si_code == CLD_STOPPED;
+}
 
 std::optional<ProcessResult> RunningProcess::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

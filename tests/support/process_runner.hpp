@@ -2,6 +2,7 @@
 // standard input, and collects what it printed and how it ended.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -57,8 +58,9 @@ class LineReader {
   int fd() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
   // The next line without its line feed. None when no whole line came
-  // within `timeout`, or none is left once the stream has ended (`ended()`;
-  // what followed the last line feed is then `rest()`) or been closed.
+  // within `timeout` (with a timeout of 0: is there already), or none is
+  // left once the stream has ended (`ended()`; what followed the last line
+  // feed is then `rest()`) or been closed.
   std::optional<std::string> next(std::chrono::milliseconds timeout);
   bool ended() const { return ended_; }
   const std::string& rest() const { return buffer_; }
@@ -93,6 +95,11 @@ class RunningProcess {
   LineReader& output() { return output_; }
   // False once it has been reaped (or the signal could not be sent).
   bool signal(int number);
+  // Stops it (SIGSTOP) and returns once it is stopped: from then on it does
+  // nothing until `resume`. False when it ended instead.
+  bool pause();
+  // Lets a paused process go on (SIGCONT).
+  bool resume() { return signal(SIGCONT); }
   // Waits up to `timeout` for it to end, draining both outputs meanwhile;
   // `out` is what `output()` had not yet given, which it then no longer
   // gives. None when it did not end in time (it is then still running).
