@@ -44,18 +44,18 @@ TEST(StartupProcess, FailureTable) {
   const auto empty_list = dir.write("empty.json", "[]\n").string();
   struct Case {
     ProcessRun run;
-    std::string_view text;
+    std::string text;
   };
   const Case cases[] = {
       {{.args = {"--sink", "out.bin", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
       {{.args = {"--sink", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
       {{.args = {"--sink", "s"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}},
        "--sink and --allow-real-write cannot be used together"},
-      {{.args = {"--fixture", missing, "--allow-real-write"}}, "No such file or directory (os error 2)"},
-      {{.args = {"--fixture", dir.path().string()}}, "Is a directory (os error 21)"},
-      {{.args = {"--fixture", deep}}, "recursion limit exceeded"},
-      {{.args = {"--fixture", latin1}}, "stream did not contain valid UTF-8"},
-      {{.args = {"--fixture", comma}}, "trailing characters at line 1 column 3"},
+      {{.args = {"--fixture", missing, "--allow-real-write"}}, missing + ": No such file or directory (os error 2)"},
+      {{.args = {"--fixture", dir.path().string()}}, dir.path().string() + ": Is a directory (os error 21)"},
+      {{.args = {"--fixture", deep}}, deep + ": recursion limit exceeded"},
+      {{.args = {"--fixture", latin1}}, latin1 + ": stream did not contain valid UTF-8"},
+      {{.args = {"--fixture", comma}}, comma + ": trailing characters at line 1 column 3"},
       {{.args = {"--allow-real-write"}}, "--allow-real-write requires --expect-serial"},
       {{.env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}}, "--allow-real-write requires --expect-serial"},
       {{.args = {"--allow-real-write", "--expect-serial", "5b3e91d0a7c4f268"}},
@@ -67,12 +67,13 @@ TEST(StartupProcess, FailureTable) {
       {{.args = {"--allow-real-write", "--expect-size", "0"},
         .env = {"VINDLE_PROFILE=Purchaser", "KELMAR_VINDLE_EXPECT_SERIAL=ABC"}},
        "device identity does not match the confirmed target"},
-      {{.args = {"--listen-pipe", "p", "--listen-xpc"}}, kSettled},
-      {{.args = {"--fixture", empty_list, "--allow-real-write", "--purchaser", "--listen-pipe", "p"}}, kSettled},
+      {{.args = {"--listen-pipe", "p", "--listen-xpc"}}, std::string(kSettled)},
+      {{.args = {"--fixture", empty_list, "--allow-real-write", "--purchaser", "--listen-pipe", "p"}},
+       std::string(kSettled)},
       {{.args = {"--allow-real-write", "--expect-serial", "5B3E91D0A7C4F268", "--expect-size", "5", "--listen-pipe",
                  "p"}},
-       kSettled},
-      {{.args = {"--listen-pipe", "p"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=yes"}}, kSettled},
+       std::string(kSettled)},
+      {{.args = {"--listen-pipe", "p"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=yes"}}, std::string(kSettled)},
       {{.args = {"--listen-xpc"}}, "xpc listen is macOS-only"},
       {{.env = {"KELMAR_VINDLE_LISTEN_XPC=1"}}, "xpc listen is macOS-only"},
       {{.args = {"--fixture", "caf\xE9"}}, "command-line argument 2 is not valid UTF-8"},
@@ -217,7 +218,7 @@ TEST(StartupProcess, ClosedStandardStreamsDoNotBreakTheProcess) {
   const auto missing = (dir.path() / "missing.json").string();
   // With standard output closed, the failure still reaches standard error.
   auto result = testing::run_helper({.args = {"--fixture", missing}, .closed_streams = {0, 1}});
-  EXPECT_EQ(result.err, "helper error: No such file or directory (os error 2)\n");
+  EXPECT_EQ(result.err, "helper error: " + missing + ": No such file or directory (os error 2)\n");
   EXPECT_EQ(result.exit_status, 1);
   // With nowhere to report to, the process still ends with status 1.
   result = testing::run_helper({.args = {"--allow-real-write"}, .closed_streams = {0, 1, 2}});
@@ -243,7 +244,7 @@ TEST(DiskList, PrintsTheLiveListInTheFormItIsReadBackIn) {
   EXPECT_EQ(*read_back, disks);
 
   expect_failure({.args = {"--list-disks", "--fixture", "/nonexistent/devices.json"}},
-                 "No such file or directory (os error 2)");
+                 "/nonexistent/devices.json: No such file or directory (os error 2)");
 }
 
 TEST(DiskList, AnOrdinaryUserListsWhatRootSees) {
