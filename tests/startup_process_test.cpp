@@ -12,7 +12,9 @@
 #include <filesystem>
 
 #include "devices.hpp"
+#include "frontend_runner.hpp"
 #include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/version.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
 
@@ -259,6 +261,36 @@ TEST(DiskList, AnOrdinaryUserListsWhatRootSees) {
   ASSERT_EQ(as_nobody.exit_status, 0) << as_nobody.err;
   EXPECT_TRUE(read_mock_device_list(as_nobody.out).has_value()) << as_nobody.out;
   EXPECT_EQ(as_nobody.out, as_root.out);
+}
+
+// --version and --help answer without reading a request: on a terminal
+// that never types one, the helper still ends at once.
+TEST(StartupProcess, VersionAndHelpAnswerWithoutReadingARequest) {
+  const std::string version(kVersion);
+  struct Case {
+    std::vector<std::string> args;
+    std::string starts;  // how the terminal's output starts
+  };
+  const Case cases[] = {
+      {{"--version"}, "kelmar_vindle_helper " + version + "\r\n"},
+      {{"--help"}, "Usage: kelmar_vindle_helper [OPTION]...\r\n"},
+      // Unknown arguments stay ignored around them; the first of the two wins.
+      {{"--unknown", "--version", "--help"}, "kelmar_vindle_helper " + version + "\r\n"},
+      {{"--fixture", "/nonexistent", "--help", "--version"}, "Usage: kelmar_vindle_helper"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    testing::TerminalProcess helper(testing::helper_binary(), c.args, {"PATH=/usr/bin:/bin"});
+    ASSERT_TRUE(helper.started());
+    EXPECT_EQ(helper.wait(std::chrono::seconds(30)), 0) << helper.output();
+    EXPECT_TRUE(helper.output().starts_with(c.starts)) << helper.output();
+  }
+  // The value of a value option asks for nothing: the request is read and
+  // answered.
+  const auto serial =
+      run_helper({.args = {"--expect-serial", "--help"}, .stdin_text = "{\"v\":1,\"cmd\":\"cancel\"}\n"});
+  EXPECT_EQ(serial.exit_status, 0) << serial.err;
+  EXPECT_TRUE(serial.out.starts_with("{\"evt\":\"result\"")) << serial.out;
 }
 
 }  // namespace
