@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -17,6 +18,7 @@
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/eligibility.hpp"
 #include "kelmar_vindle/protocol.hpp"
+#include "kelmar_vindle/version.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
 
@@ -57,9 +59,9 @@ TEST(FrontendList, ShowsTheFixtureAsATableAndAsTheHelpersJson) {
       testing::run_process(testing::frontend_binary(), {.args = {"list", "--fixture", testing::example_devices()}});
   ASSERT_EQ(table.exit_status, 0) << table.err;
   EXPECT_EQ(table.out,
-            "NAME   SIZE      BUS   VENDOR    PRODUCT   SERIAL            WRITABLE\n"
-            "disk4  31.0 GB   usb   Acme      Stick 32  AC0E5717C4A91B02  yes\n"
-            "disk0  500.3 GB  nvme  Internal  SSD       -                 no: system or internal disk\n");
+            "NAME   SIZE       BUS   VENDOR    PRODUCT   SERIAL            WRITABLE\n"
+            "disk4  28.9 GiB   usb   Acme      Stick 32  AC0E5717C4A91B02  yes\n"
+            "disk0  465.9 GiB  nvme  Internal  SSD       -                 no: system or internal disk\n");
 
   const auto json = testing::run_process(testing::frontend_binary(),
                                          {.args = {"list", "--json", "--fixture", testing::example_devices()}});
@@ -76,6 +78,33 @@ TEST(FrontendList, ShowsTheFixtureAsATableAndAsTheHelpersJson) {
   const auto internal = write_refusal((*listed)[1]);
   EXPECT_TRUE((*listed)[1].is_system);
   EXPECT_EQ(internal ? std::optional(internal->kind()) : std::nullopt, ErrorKind::RejectedSystem);
+}
+
+// A disk the system names by numbers only (a virtio disk's vendor is its PCI
+// vendor id) shows none, and its bus as lsblk names it.
+TEST(FrontendList, ShowsNoNumberAsAVendorNameAndTheVirtioBusByItsDriver) {
+  const testing::TempDir dir;
+  const auto unnamed = [](std::string vendor, std::string linux_name, std::uint64_t size) {
+    DeviceCandidate disk = testing::usb_stick("", "", size);
+    disk.vendor = disk.identity.vendor = std::move(vendor);
+    disk.product = disk.identity.product = "";
+    disk.bus = disk.identity.bus = Bus::Other;
+    disk.is_usb = false;
+    disk.identity.mac_bsd_name.reset();
+    disk.identity.linux_dev_name = std::move(linux_name);
+    return disk;
+  };
+  const auto fixture = dir.write(
+      "disks.json", testing::mock_list_text({unnamed("0x1af4", "vda", 8ull << 30), unnamed("4660", "sdc", 512ull << 20),
+                                             unnamed("Vendor", "sdd", 1536)}));
+  const auto table =
+      testing::run_process(testing::frontend_binary(), {.args = {"list", "--fixture", fixture.string()}});
+  ASSERT_EQ(table.exit_status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            "NAME  SIZE     BUS     VENDOR  PRODUCT  SERIAL  WRITABLE\n"
+            "vda   8 GiB    virtio  -       -        -       no: not a USB disk\n"
+            "sdc   512 MiB  -       -       -        -       no: not a USB disk\n"
+            "sdd   1.5 KiB  -       Vendor  -        -       no: not a USB disk\n");
 }
 
 TEST(FrontendWrite, RefusesADiskTheHelperWouldNotWriteBeforeAnythingElse) {
@@ -164,6 +193,9 @@ TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
   const Case cases[] = {
       {"disk5\n", 1, "kelmar-vindle: not confirmed; nothing was written"},
       {"\n", 1, "kelmar-vindle: not confirmed; nothing was written"},
+      // Ctrl-C and Ctrl-D: the answer starts a line of its own.
+      {"\x03", 130, "\nkelmar-vindle: interrupted; nothing was written\r\n"},
+      {"\x04", 1, "go on: \r\nkelmar-vindle: not confirmed (the input ended); nothing was written\r\n"},
       {"  disk4 \n", 0, "disk4 written and verified, sha256 " + image.sha256},
   };
   for (const auto& c : cases) {
@@ -172,7 +204,7 @@ TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
     TerminalProcess frontend(testing::frontend_binary(), write_args(image, "disk4", sink), kEnv);
     ASSERT_TRUE(frontend.started());
     ASSERT_TRUE(frontend.wait_for("Type disk4 to go on: ", kPatience)) << frontend.output();
-    EXPECT_NE(frontend.output().find("This erases everything on disk4: Acme Stick 32, 31.0 GB, serial "
+    EXPECT_NE(frontend.output().find("This erases everything on disk4: Acme Stick 32, 28.9 GiB, serial "
                                      "AC0E5717C4A91B02"),
               std::string::npos)
         << frontend.output();
@@ -190,9 +222,9 @@ TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
 }
 
 // A stand-in helper that records how it was started and what it was sent,
-// reports progress until its output is closed, and notes a SIGINT if one
-// ever reaches it.
-std::filesystem::path fake_helper(const testing::TempDir& dir) {
+// reports ever more progress in `phase` until its output is closed, and
+// notes a SIGINT if one ever reaches it.
+std::filesystem::path fake_helper(const testing::TempDir& dir, std::string_view phase = "writing") {
   const std::string at = dir.path().string();
   const auto script = dir.write("fake_helper",
                                 "#!/bin/sh\n"
@@ -206,44 +238,116 @@ std::filesystem::path fake_helper(const testing::TempDir& dir) {
                                     at +
                                     "/request\"\n"
                                     "echo '{\"evt\":\"accepted\"}'\n"
-                                    "while echo '{\"evt\":\"progress\",\"phase\":\"writing\","
-                                    "\"bytes_done\":1048576,\"total\":4194304}'; do sleep 0.1; done\n");
+                                    "done=0\n"
+                                    "while echo '{\"evt\":\"progress\",\"phase\":\"" +
+                                    std::string(phase) +
+                                    "\",\"bytes_done\":'$done',\"total\":4194304}'; do\n"
+                                    "  done=$((done + 1024)); sleep 0.1\n"
+                                    "done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   return script;
 }
 
-TEST(FrontendWrite, CtrlCStopsTheHelperThroughItsOutputAndReachesOnlyTheFrontEnd) {
+// The progress lines a terminal was sent: each redraw, from its carriage
+// return to its erase-to-end.
+std::vector<std::string> redrawn_lines(const std::string& output) {
+  std::vector<std::string> lines;
+  for (std::size_t end = output.find("\x1b[K"); end != std::string::npos; end = output.find("\x1b[K", end + 1)) {
+    const std::size_t start = output.rfind('\r', end);
+    if (start != std::string::npos) lines.push_back(output.substr(start + 1, end - start - 1));
+  }
+  return lines;
+}
+
+TEST(FrontendWrite, CtrlCStopsTheHelperThroughItsOutputAndSaysWhatThePhaseReachedLeft) {
+  struct Case {
+    std::string_view phase;
+    std::string said;
+  };
+  const Case cases[] = {
+      {"checking_image", "kelmar-vindle: the write was stopped before anything was written; disk4 is untouched\r\n"},
+      {"writing",
+       "kelmar-vindle: the write was stopped while writing; disk4 is partly written and holds no usable image\r\n"},
+      {"verifying",
+       "kelmar-vindle: the write was stopped while verifying; disk4 holds the whole image, but it was not "
+       "verified\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.phase);
+    const testing::TempDir dir;
+    const Image image = make_image(dir);
+    const auto sink = dir.path() / "stick.img";
+    auto args = write_args(image, "disk4", sink);
+    args.insert(args.end(), {"--yes", "--helper", fake_helper(dir, c.phase).string()});
+    TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+    ASSERT_TRUE(frontend.started());
+    ASSERT_TRUE(frontend.wait_for("%", kPatience)) << frontend.output();
+    ASSERT_TRUE(frontend.type("\x03"));
+    EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+    EXPECT_NE(frontend.output().find(c.said), std::string::npos) << frontend.output();
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "got_sigint"));
+
+    EXPECT_EQ(testing::read_file(dir.path() / "args"),
+              "--sink\n" + sink.string() + "\n--fixture\n" + testing::example_devices() + "\n");
+    const auto request = parse_request(testing::read_file(dir.path() / "request"));
+    ASSERT_TRUE(request) << request.error().text();
+    EXPECT_TRUE(request->progress);
+    const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
+    ASSERT_NE(write, nullptr);
+    const auto fixture = read_mock_device_list(testing::read_file(testing::example_devices()));
+    ASSERT_TRUE(fixture) << fixture.error();
+    EXPECT_TRUE(write->job.job_id.starts_with("kelmar-vindle-")) << write->job.job_id;
+    EXPECT_EQ(write->job.image_path, image.path);
+    EXPECT_EQ(write->job.expected_sha256, image.sha256);
+    EXPECT_EQ(write->job.expected_size, image.bytes.size());
+    EXPECT_EQ(write->job.write_mode, "raw-dd-hybrid");
+    EXPECT_EQ(write->job.target, fixture->front().identity);
+    EXPECT_EQ(write->job.confirmed_label, "Acme Stick 32");
+    EXPECT_FALSE(write->job.dry_run);
+  }
+}
+
+// The progress line never wraps: it is fitted to the terminal's width, and
+// to the new width once the window is resized.
+TEST(FrontendWrite, FitsTheProgressLineToTheTerminalAndToItsNewWidth) {
   const testing::TempDir dir;
   const Image image = make_image(dir);
-  const auto sink = dir.path() / "stick.img";
-  auto args = write_args(image, "disk4", sink);
+  auto args = write_args(image, "disk4", dir.path() / "stick.img");
   args.insert(args.end(), {"--yes", "--helper", fake_helper(dir).string()});
-  TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+  constexpr unsigned short kWide = 30;
+  constexpr unsigned short kNarrow = 12;
+  TerminalProcess frontend(testing::frontend_binary(), args, kEnv, std::nullopt, kWide);
   ASSERT_TRUE(frontend.started());
-  ASSERT_TRUE(frontend.wait_for("writing", kPatience)) << frontend.output();
+  // Long enough into the phase for a rate and the time left to be known.
+  ASSERT_TRUE(
+      frontend.wait_until([](const std::string& output) { return redrawn_lines(output).size() >= 5; }, kPatience))
+      << frontend.output();
+  const std::size_t before = redrawn_lines(frontend.output()).size();
+  ASSERT_TRUE(frontend.resize(kNarrow));
+  // Lines drawn before the signal arrived may still be of the old width;
+  // from the first narrow one on, every line is.
+  const auto narrow_after_resize = [&](const std::string& output) {
+    const auto lines = redrawn_lines(output);
+    return std::count_if(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end(),
+                         [&](const std::string& line) { return line.size() <= kNarrow - 1u; }) >= 3;
+  };
+  ASSERT_TRUE(frontend.wait_until(narrow_after_resize, kPatience)) << frontend.output();
   ASSERT_TRUE(frontend.type("\x03"));
   EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
-  EXPECT_NE(frontend.output().find("kelmar-vindle: the write was stopped; disk4 is incomplete"), std::string::npos)
-      << frontend.output();
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "got_sigint"));
 
-  EXPECT_EQ(testing::read_file(dir.path() / "args"),
-            "--sink\n" + sink.string() + "\n--fixture\n" + testing::example_devices() + "\n");
-  const auto request = parse_request(testing::read_file(dir.path() / "request"));
-  ASSERT_TRUE(request) << request.error().text();
-  EXPECT_TRUE(request->progress);
-  const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
-  ASSERT_NE(write, nullptr);
-  const auto fixture = read_mock_device_list(testing::read_file(testing::example_devices()));
-  ASSERT_TRUE(fixture) << fixture.error();
-  EXPECT_TRUE(write->job.job_id.starts_with("kelmar-vindle-")) << write->job.job_id;
-  EXPECT_EQ(write->job.image_path, image.path);
-  EXPECT_EQ(write->job.expected_sha256, image.sha256);
-  EXPECT_EQ(write->job.expected_size, image.bytes.size());
-  EXPECT_EQ(write->job.write_mode, "raw-dd-hybrid");
-  EXPECT_EQ(write->job.target, fixture->front().identity);
-  EXPECT_EQ(write->job.confirmed_label, "Acme Stick 32");
-  EXPECT_FALSE(write->job.dry_run);
+  const auto lines = redrawn_lines(frontend.output());
+  bool narrowed = false;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    narrowed = narrowed || (i >= before && lines[i].size() <= kNarrow - 1u);
+    const std::size_t room = narrowed ? kNarrow - 1u : kWide - 1u;
+    EXPECT_LE(lines[i].size(), room) << i << ": \"" << lines[i] << "\"";
+    EXPECT_TRUE(lines[i].starts_with(std::string("writing     ").substr(0, room))) << lines[i];
+  }
+  // The narrow width cut the line itself; the wide one dropped what did not
+  // fit (the time left), never the percentage.
+  EXPECT_EQ(lines.back(), "writing    ");
+  EXPECT_NE(lines[before - 1].find('%'), std::string::npos) << lines[before - 1];
+  EXPECT_EQ(lines[before - 1].find("left"), std::string::npos) << lines[before - 1];
 }
 
 TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForItsPassword) {
@@ -285,7 +389,9 @@ TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForI
           "--client-uid\n" + uid + "\n--client-gid\n" + gid + "\n--fixture\n" + testing::example_devices() + "\n");
   // The helper, unprivileged, got as far as the fixture's macOS disk asks
   // (the disk utility, missing here) and answered; nothing was written.
-  EXPECT_NE(frontend.output().find("kelmar-vindle: the write failed: "), std::string::npos) << frontend.output();
+  EXPECT_NE(frontend.output().find("kelmar-vindle: the write of " + image.path.string() + " onto disk4 failed: "),
+            std::string::npos)
+      << frontend.output();
 }
 
 // A fresh directory that only root may change, nor anything above it (the
@@ -401,9 +507,9 @@ TEST_F(FrontendUnderSudo, RefusesWhatTheUserCouldNotDoBeforeAnyHelperRuns) {
   const std::string others_write = " may be written by users other than root ";
   // The sink is tried once the write is confirmed (it may be left behind, empty).
   const std::string shown =
-      "This erases everything on disk4: Acme Stick 32, 31.0 GB, serial AC0E5717C4A91B02\n"
+      "This erases everything on disk4: Acme Stick 32, 28.9 GiB, serial AC0E5717C4A91B02\n"
       "and writes " +
-      image.path.string() + " (3.2 MB) onto it.\n";
+      image.path.string() + " (3 MiB) onto it.\n";
   struct Case {
     std::string what;
     std::vector<std::string> env;
@@ -419,11 +525,11 @@ TEST_F(FrontendUnderSudo, RefusesWhatTheUserCouldNotDoBeforeAnyHelperRuns) {
       {"a link to a helper in a directory the user owns", sudo_env, write_with(link, fixture, sink),
        refusing + link.string() + for_nobody + home.string() + others_write + "(its owner is user " + uid + ")\n"},
       {"a disk list only root may read", sudo_env, write_with(helper, secret.string(), sink),
-       "kelmar-vindle: " + secret.string() + ": Permission denied (os error 13)\n"},
+       "kelmar-vindle: " + secret.string() + " is not readable by you\n"},
       {"listing a disk list only root may read",
        sudo_env,
        {"list", "--fixture", secret.string()},
-       "kelmar-vindle: " + secret.string() + ": Permission denied (os error 13)\n"},
+       "kelmar-vindle: " + secret.string() + " is not readable by you\n"},
       {"a sink in a directory only root may write", sudo_env, write_with(helper, fixture, roots / "stick.img"),
        shown + "kelmar-vindle: " + (roots / "stick.img").string() + ": Permission denied (os error 13)\n"},
       {"sudo and pkexec naming different users",
@@ -493,6 +599,113 @@ TEST_F(FrontendUnderSudo, NamesTheInvokingUserAsTheHelpersClient) {
     ASSERT_EQ(::stat(sink.c_str(), &made), 0);
     EXPECT_EQ(made.st_uid, nobody.uid);
     EXPECT_EQ(made.st_size, 0);
+  }
+}
+
+// Every failure names the file it concerns, and says what is wrong with it
+// in a person's words; a sink that is a directory is refused before the
+// image is hashed.
+TEST_F(FrontendAsNobody, NamesTheFileEachFailureConcerns) {
+  const auto unreadable = dir.write("secret.img", image.bytes);
+  ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
+  const auto missing = (dir.path() / "nope.img").string();
+  const auto sink = (dir.path() / "stick.img").string();
+  const auto fixture = testing::example_devices();
+  const auto write = [&](const std::string& image_path, const std::string& sink_path) {
+    return std::vector<std::string>{"write", image_path, "disk4", "--fixture", fixture, "--sink", sink_path, "--yes"};
+  };
+  struct Case {
+    std::string what;
+    std::vector<std::string> args;
+    std::string err;  // its last line
+  };
+  const Case cases[] = {
+      {"a missing image", write(missing, sink), "kelmar-vindle: " + missing + " does not exist\n"},
+      {"an image they may not read", write(unreadable.string(), sink),
+       "kelmar-vindle: " + unreadable.string() + " is not readable by you\n"},
+      {"a directory for an image", write(dir.path().string(), sink),
+       "kelmar-vindle: " + dir.path().string() + " is a directory, not a regular file\n"},
+      {"a missing disk list", {"list", "--fixture", missing}, "kelmar-vindle: " + missing + " does not exist\n"},
+      {"a directory for a sink", write(image.path.string(), dir.path().string()),
+       "kelmar-vindle: " + dir.path().string() + " is a directory; --sink names the file to write into\n"},
+      // What only the helper finds out names the image and where it went.
+      {"a sink the helper cannot fill", write(image.path.string(), "/dev/full"),
+       "kelmar-vindle: the write of " + image.path.string() +
+           " into /dev/full failed: I/O error: No space left on device (os error 28)\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto run = testing::run_as(nobody, testing::frontend_binary(), c.args, kEnv, kPatience);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_TRUE(run.err.ends_with(c.err)) << run.err;
+    // Nothing was hashed for a write that could not go on.
+    if (c.what != "a sink the helper cannot fill") {
+      EXPECT_EQ(run.err.find("hashing"), std::string::npos) << run.err;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(sink));
+}
+
+// Without a published digest the front end hashes the image itself, shown
+// as a phase of its own before the helper's.
+TEST_F(FrontendAsNobody, ShowsItsOwnHashingOfTheImageAsAPhase) {
+  const auto sink = dir.path() / "stick.img";
+  const auto run = testing::run_as(nobody, testing::frontend_binary(),
+                                   {"write", image.path.string(), "disk4", "--fixture", testing::example_devices(),
+                                    "--sink", sink.string(), "--yes"},
+                                   kEnv, kPatience);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with(verified_line(image.sha256))) << run.out;
+  const std::vector<std::string> phases{"Note: the image was not checked against a published digest.\n",
+                                        "hashing image     0.0%\n", "hashing image   100.0%",
+                                        "checking image    0.0%\n", "writing           0.0%\n"};
+  std::size_t at = 0;
+  for (const auto& phase : phases) {
+    const std::size_t found = run.err.find(phase, at);
+    ASSERT_NE(found, std::string::npos) << phase << "\n" << run.err;
+    at = found + phase.size();
+  }
+  EXPECT_EQ(testing::read_file(sink), image.bytes);
+}
+
+// Ctrl-C while the front end hashes: the helper never ran, and it says so.
+TEST(FrontendWrite, CtrlCWhileHashingLeavesTheDiskUntouched) {
+  const testing::TempDir dir;
+  // Sparse, and as large as the stick: hashing it takes long past Ctrl-C.
+  const auto image = dir.path() / "large.img";
+  testing::write_file(image, "");
+  std::filesystem::resize_file(image, 31'004'295'168);
+  const auto sink = dir.path() / "stick.img";
+  TerminalProcess frontend(testing::frontend_binary(),
+                           {"write", image.string(), "disk4", "--fixture", testing::example_devices(), "--sink",
+                            sink.string(), "--yes", "--helper", fake_helper(dir).string()},
+                           kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("\rhashing image     0.0%", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  EXPECT_TRUE(frontend.output().ends_with(
+      "\r\nkelmar-vindle: the write was stopped before anything was written; disk4 is untouched\r\n"))
+      << frontend.output();
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "args")) << "the helper ran";
+  EXPECT_FALSE(std::filesystem::exists(sink));
+}
+
+// --version and --help answer with the project's one version and the usage.
+TEST(Frontend, AnswersVersionAndHelp) {
+  struct Case {
+    std::string arg;
+    std::string starts;  // how standard output starts
+  };
+  const Case cases[] = {
+      {"--version", "kelmar-vindle " + std::string(kVersion) + "\n"},
+      {"--help", "Writes an installer image onto a USB disk"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    const auto run = testing::run_process(testing::frontend_binary(), {.args = {c.arg}});
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_TRUE(run.out.starts_with(c.starts)) << run.out;
   }
 }
 

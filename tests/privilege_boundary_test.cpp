@@ -608,13 +608,14 @@ TEST_F(PrivilegeBoundary, TheCommandLinesPathsAreReachedAsTheirLauncher) {
     std::vector<std::string> env;
     std::filesystem::path fixture;
     std::filesystem::path sink;
-    std::string_view failure;  // start-up's failure or the reply's message; empty: written
+    std::string failure;  // start-up's failure or the reply's message; empty: written
   };
   const Case cases[] = {
       {"a user's helper: a sink in the user's directory", sudo, fixture, theirs / "out.img", ""},
-      {"a user's helper: a sink where only root may write", sudo, fixture, roots / "out.img", kPermissionDenied},
+      {"a user's helper: a sink where only root may write", sudo, fixture, roots / "out.img",
+       std::string(kPermissionDenied)},
       {"a user's helper: a mock list only root may read", sudo, private_fixture, theirs / "out.img",
-       "helper error: Permission denied (os error 13)"},
+       "helper error: " + private_fixture.string() + ": Permission denied (os error 13)"},
       {"root's helper: a sink below a symbolic link",
        {},
        fixture,

@@ -12,7 +12,9 @@
 #include <filesystem>
 
 #include "devices.hpp"
+#include "frontend_runner.hpp"
 #include "kelmar_vindle/device.hpp"
+#include "kelmar_vindle/version.hpp"
 #include "process_runner.hpp"
 #include "temp_dir.hpp"
 
@@ -44,18 +46,18 @@ TEST(StartupProcess, FailureTable) {
   const auto empty_list = dir.write("empty.json", "[]\n").string();
   struct Case {
     ProcessRun run;
-    std::string_view text;
+    std::string text;
   };
   const Case cases[] = {
       {{.args = {"--sink", "out.bin", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
       {{.args = {"--sink", "--allow-real-write"}}, "--sink and --allow-real-write cannot be used together"},
       {{.args = {"--sink", "s"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}},
        "--sink and --allow-real-write cannot be used together"},
-      {{.args = {"--fixture", missing, "--allow-real-write"}}, "No such file or directory (os error 2)"},
-      {{.args = {"--fixture", dir.path().string()}}, "Is a directory (os error 21)"},
-      {{.args = {"--fixture", deep}}, "recursion limit exceeded"},
-      {{.args = {"--fixture", latin1}}, "stream did not contain valid UTF-8"},
-      {{.args = {"--fixture", comma}}, "trailing characters at line 1 column 3"},
+      {{.args = {"--fixture", missing, "--allow-real-write"}}, missing + ": No such file or directory (os error 2)"},
+      {{.args = {"--fixture", dir.path().string()}}, dir.path().string() + ": Is a directory (os error 21)"},
+      {{.args = {"--fixture", deep}}, deep + ": recursion limit exceeded"},
+      {{.args = {"--fixture", latin1}}, latin1 + ": stream did not contain valid UTF-8"},
+      {{.args = {"--fixture", comma}}, comma + ": trailing characters at line 1 column 3"},
       {{.args = {"--allow-real-write"}}, "--allow-real-write requires --expect-serial"},
       {{.env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=1"}}, "--allow-real-write requires --expect-serial"},
       {{.args = {"--allow-real-write", "--expect-serial", "5b3e91d0a7c4f268"}},
@@ -67,12 +69,13 @@ TEST(StartupProcess, FailureTable) {
       {{.args = {"--allow-real-write", "--expect-size", "0"},
         .env = {"VINDLE_PROFILE=Purchaser", "KELMAR_VINDLE_EXPECT_SERIAL=ABC"}},
        "device identity does not match the confirmed target"},
-      {{.args = {"--listen-pipe", "p", "--listen-xpc"}}, kSettled},
-      {{.args = {"--fixture", empty_list, "--allow-real-write", "--purchaser", "--listen-pipe", "p"}}, kSettled},
+      {{.args = {"--listen-pipe", "p", "--listen-xpc"}}, std::string(kSettled)},
+      {{.args = {"--fixture", empty_list, "--allow-real-write", "--purchaser", "--listen-pipe", "p"}},
+       std::string(kSettled)},
       {{.args = {"--allow-real-write", "--expect-serial", "5B3E91D0A7C4F268", "--expect-size", "5", "--listen-pipe",
                  "p"}},
-       kSettled},
-      {{.args = {"--listen-pipe", "p"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=yes"}}, kSettled},
+       std::string(kSettled)},
+      {{.args = {"--listen-pipe", "p"}, .env = {"KELMAR_VINDLE_ALLOW_REAL_WRITE=yes"}}, std::string(kSettled)},
       {{.args = {"--listen-xpc"}}, "xpc listen is macOS-only"},
       {{.env = {"KELMAR_VINDLE_LISTEN_XPC=1"}}, "xpc listen is macOS-only"},
       {{.args = {"--fixture", "caf\xE9"}}, "command-line argument 2 is not valid UTF-8"},
@@ -217,7 +220,7 @@ TEST(StartupProcess, ClosedStandardStreamsDoNotBreakTheProcess) {
   const auto missing = (dir.path() / "missing.json").string();
   // With standard output closed, the failure still reaches standard error.
   auto result = testing::run_helper({.args = {"--fixture", missing}, .closed_streams = {0, 1}});
-  EXPECT_EQ(result.err, "helper error: No such file or directory (os error 2)\n");
+  EXPECT_EQ(result.err, "helper error: " + missing + ": No such file or directory (os error 2)\n");
   EXPECT_EQ(result.exit_status, 1);
   // With nowhere to report to, the process still ends with status 1.
   result = testing::run_helper({.args = {"--allow-real-write"}, .closed_streams = {0, 1, 2}});
@@ -243,7 +246,7 @@ TEST(DiskList, PrintsTheLiveListInTheFormItIsReadBackIn) {
   EXPECT_EQ(*read_back, disks);
 
   expect_failure({.args = {"--list-disks", "--fixture", "/nonexistent/devices.json"}},
-                 "No such file or directory (os error 2)");
+                 "/nonexistent/devices.json: No such file or directory (os error 2)");
 }
 
 TEST(DiskList, AnOrdinaryUserListsWhatRootSees) {
@@ -258,6 +261,36 @@ TEST(DiskList, AnOrdinaryUserListsWhatRootSees) {
   ASSERT_EQ(as_nobody.exit_status, 0) << as_nobody.err;
   EXPECT_TRUE(read_mock_device_list(as_nobody.out).has_value()) << as_nobody.out;
   EXPECT_EQ(as_nobody.out, as_root.out);
+}
+
+// --version and --help answer without reading a request: on a terminal
+// that never types one, the helper still ends at once.
+TEST(StartupProcess, VersionAndHelpAnswerWithoutReadingARequest) {
+  const std::string version(kVersion);
+  struct Case {
+    std::vector<std::string> args;
+    std::string starts;  // how the terminal's output starts
+  };
+  const Case cases[] = {
+      {{"--version"}, "kelmar_vindle_helper " + version + "\r\n"},
+      {{"--help"}, "Usage: kelmar_vindle_helper [OPTION]...\r\n"},
+      // Unknown arguments stay ignored around them; the first of the two wins.
+      {{"--unknown", "--version", "--help"}, "kelmar_vindle_helper " + version + "\r\n"},
+      {{"--fixture", "/nonexistent", "--help", "--version"}, "Usage: kelmar_vindle_helper"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    testing::TerminalProcess helper(testing::helper_binary(), c.args, {"PATH=/usr/bin:/bin"});
+    ASSERT_TRUE(helper.started());
+    EXPECT_EQ(helper.wait(std::chrono::seconds(30)), 0) << helper.output();
+    EXPECT_TRUE(helper.output().starts_with(c.starts)) << helper.output();
+  }
+  // The value of a value option asks for nothing: the request is read and
+  // answered.
+  const auto serial =
+      run_helper({.args = {"--expect-serial", "--help"}, .stdin_text = "{\"v\":1,\"cmd\":\"cancel\"}\n"});
+  EXPECT_EQ(serial.exit_status, 0) << serial.err;
+  EXPECT_TRUE(serial.out.starts_with("{\"evt\":\"result\"")) << serial.out;
 }
 
 }  // namespace

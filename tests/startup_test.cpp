@@ -119,7 +119,7 @@ TEST(Startup, ChecksRunInOrderAndTheFirstFailureWins) {
             "--sink and --allow-real-write cannot be used together");
   EXPECT_EQ(plan({"--sink", "--allow-real-write"}).error(), "--sink and --allow-real-write cannot be used together");
   EXPECT_EQ(plan({"--fixture", missing, "--allow-real-write", "--listen-pipe", "p"}).error(),
-            "No such file or directory (os error 2)");
+            missing + ": No such file or directory (os error 2)");
   EXPECT_EQ(plan({"--allow-real-write", "--listen-pipe", "p"}).error(), "--allow-real-write requires --expect-serial");
   EXPECT_EQ(plan({"--client-requirement", "anchor apple"}).error(),
             "--client-requirement applies to --listen-xpc only");

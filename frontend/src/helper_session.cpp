@@ -49,6 +49,10 @@ class Session {
       return;
     }
     outcome_.interrupted = true;
+    // What the helper sent before it could see the hang-up tells how far
+    // the job had come.
+    pollfd pending{process_.output(), POLLIN, 0};
+    while (process_.output() >= 0 && ::poll(&pending, 1, 0) > 0 && pending.revents != 0) read_output();
     process_.hang_up();
   }
 
@@ -79,7 +83,10 @@ class Session {
   void on_line(std::string_view line) {
     auto event = parse_event(line);
     if (!event) return;  // not a line of the protocol; the outcome tells without it
-    if (const auto* progress = std::get_if<HelperEvent::Progress>(&event->value)) display_.show(*progress);
+    if (const auto* progress = std::get_if<HelperEvent::Progress>(&event->value)) {
+      outcome_.phase = progress->phase;
+      display_.show(*progress);
+    }
     if (auto* result = std::get_if<HelperEvent::Result>(&event->value)) outcome_.result = std::move(*result);
   }
 
@@ -103,15 +110,12 @@ class Session {
 }  // namespace
 
 TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation, const std::string& request,
-                                              ProgressDisplay& display) {
-  // Caught before the helper starts, so that no signal falls between.
-  auto interrupts = Interrupts::catch_signals();
-  if (!interrupts) return std::unexpected(interrupts.error());
+                                              ProgressDisplay& display, Interrupts& interrupts) {
   auto process = HelperProcess::start(invocation.argv, request + "\n");
   if (!process) return std::unexpected(process.error());
   TerminalLoan loan = invocation.through_launcher ? TerminalLoan::lend(process->pid()) : TerminalLoan();
   Session session(std::move(*process), std::move(loan), display);
-  auto outcome = session.run(**interrupts);
+  auto outcome = session.run(interrupts);
   display.finish();
   return outcome;
 }

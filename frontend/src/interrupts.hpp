@@ -12,8 +12,8 @@ namespace kelmar_vindle::frontend {
 
 // While it lives, SIGINT and SIGTERM write one byte each to a self-pipe
 // instead of ending the process; its read end becomes readable. The
-// handler can reach nothing but the pipe's write end, kept in the program's
-// one global mutable variable (a `volatile sig_atomic_t`). At most one at a
+// handler can reach nothing but the pipe's write end, kept in a global
+// of its own (a `volatile sig_atomic_t`). At most one at a
 // time, on the main thread; destroying it restores the previous actions and
 // then closes the pipe.
 class Interrupts {

@@ -20,9 +20,13 @@ using Row = std::array<std::string, kColumns>;
 
 Row row_of(const DeviceCandidate& disk) {
   const auto refusal = refusal_reason(disk);
-  return {
-      printable(disk_name(disk)), human_size(disk.size),  std::string(bus_name(disk.bus)),    printable(disk.vendor),
-      printable(disk.product),    printable(disk.serial), refusal ? "no: " + *refusal : "yes"};
+  return {printable(disk_name(disk)),
+          human_size(disk.size),
+          shown_bus(disk),
+          shown_vendor(disk),
+          printable(disk.product),
+          printable(disk.serial),
+          refusal ? "no: " + *refusal : "yes"};
 }
 
 // Columns padded to their widest cell, two spaces apart; the last unpadded.

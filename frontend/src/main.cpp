@@ -10,6 +10,7 @@
 
 #include "invoking_user.hpp"
 #include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/version.hpp"
 #include "list_command.hpp"
 #include "write_command.hpp"
 
@@ -23,11 +24,15 @@ std::optional<std::filesystem::path> given(const CLI::Option* option, const std:
   return std::filesystem::path(value);
 }
 
-int finish(const TextResult<>& outcome) {
-  if (outcome) return 0;
-  [[maybe_unused]] const auto written =
-      kelmar_vindle::write_all(STDERR_FILENO, "kelmar-vindle: " + outcome.error() + "\n");
-  return 1;
+int fail(const std::string& text, int status) {
+  [[maybe_unused]] const auto written = kelmar_vindle::write_all(STDERR_FILENO, "kelmar-vindle: " + text + "\n");
+  return status;
+}
+
+int finish(const TextResult<>& outcome) { return outcome ? 0 : fail(outcome.error(), 1); }
+
+int finish(const std::expected<void, kelmar_vindle::frontend::WriteFailure>& outcome) {
+  return outcome ? 0 : fail(outcome.error().text, outcome.error().status);
 }
 
 }  // namespace
@@ -39,6 +44,8 @@ int main(int argc, char** argv) {
 
   CLI::App app("Writes an installer image onto a USB disk through kelmar_vindle_helper.", "kelmar-vindle");
   app.require_subcommand(1);
+  app.set_version_flag("--version", "kelmar-vindle " + std::string(kelmar_vindle::kVersion),
+                       "Print the version and exit");
 
   kelmar_vindle::frontend::ListOptions list_options;
   std::string list_fixture;

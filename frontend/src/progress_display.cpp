@@ -9,6 +9,23 @@
 namespace kelmar_vindle::frontend {
 namespace {
 
+// The parts that fit in `columns` (0: all), the least important dropped
+// first and the first cut; one column is left free, since a line filling
+// the last column makes some terminals wrap at the next character.
+std::string fitted(std::vector<std::string> parts, std::size_t columns) {
+  const auto joined = [&] {
+    std::string text;
+    for (const auto& part : parts) text += part;
+    return text;
+  };
+  if (columns == 0) return joined();
+  const std::size_t room = columns - 1;
+  while (parts.size() > 1 && joined().size() > room) parts.pop_back();
+  std::string text = joined();
+  if (text.size() > room) text.resize(room);
+  return text;
+}
+
 // Padded to the longest, so that the columns after it stay put.
 std::string phase_title(std::string_view phase) {
   constexpr std::string_view kLongest = "checking image";
@@ -19,17 +36,17 @@ std::string phase_title(std::string_view phase) {
 
 }  // namespace
 
-ProgressDisplay::ProgressDisplay(int fd, bool terminal, Clock clock)
-    : fd_(fd), terminal_(terminal), clock_(std::move(clock)) {}
+ProgressDisplay::ProgressDisplay(int fd, bool terminal, Clock clock, Width width)
+    : fd_(fd), terminal_(terminal), clock_(std::move(clock)), width_(std::move(width)) {}
 
-std::string ProgressDisplay::line(const HelperEvent::Progress& progress,
-                                  std::chrono::steady_clock::time_point now) const {
+std::vector<std::string> ProgressDisplay::parts(const HelperEvent::Progress& progress,
+                                                std::chrono::steady_clock::time_point now) const {
   const double total = static_cast<double>(progress.total);
   const double done = static_cast<double>(progress.bytes_done);
   const double percent = progress.total == 0 ? 100.0 : 100.0 * done / total;
   std::array<char, 32> percent_text{};
   std::snprintf(percent_text.data(), percent_text.size(), "%5.1f%%", percent);
-  std::string text = phase_title(progress.phase) + "  " + percent_text.data();
+  std::vector<std::string> parts{phase_title(progress.phase) + "  " + percent_text.data()};
 
   const double seconds = std::chrono::duration<double>(now - phase_start_).count();
   const double counted = done - static_cast<double>(phase_first_done_);
@@ -38,9 +55,10 @@ std::string ProgressDisplay::line(const HelperEvent::Progress& progress,
   if (seconds >= 0.1 && counted > 0.0) {
     const double rate = counted / seconds;
     const auto left = std::chrono::seconds(static_cast<std::int64_t>((total - done) / rate + 0.5));
-    text += "  " + human_rate(rate) + "  " + clock_time(left) + " left";
+    parts.push_back("  " + human_rate(rate));
+    parts.push_back("  " + clock_time(left) + " left");
   }
-  return text;
+  return parts;
 }
 
 void ProgressDisplay::show(const HelperEvent::Progress& progress) {
@@ -55,13 +73,13 @@ void ProgressDisplay::show(const HelperEvent::Progress& progress) {
   if (terminal_) {
     // A finished phase keeps its last line; the next one draws below it.
     if (new_phase && line_open_) text = "\n";
-    text += "\r" + line(progress, now) + "\x1b[K";
+    text += "\r" + fitted(parts(progress, now), width_ ? width_() : 0) + "\x1b[K";
     line_open_ = true;
   } else {
     const bool phase_end = progress.bytes_done == progress.total;
     if (!new_phase && !phase_end && printed_at_ && now - *printed_at_ < kPlainInterval) return;
     printed_at_ = now;
-    text = line(progress, now) + "\n";
+    text = fitted(parts(progress, now), 0) + "\n";
   }
   [[maybe_unused]] const auto written = write_all(fd_, text);
 }

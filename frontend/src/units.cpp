@@ -7,20 +7,24 @@
 namespace kelmar_vindle::frontend {
 namespace {
 
-// One decimal in the largest unit the value reaches; plain bytes below 1 kB.
+// One decimal in the largest binary unit the value reaches, as lsblk rounds
+// and prints it; plain bytes below 1 KiB.
 std::string scaled(double value, std::string_view suffix) {
-  constexpr std::array<std::string_view, 6> kUnits{"B", "kB", "MB", "GB", "TB", "PB"};
+  constexpr std::array<std::string_view, 6> kUnits{"B", "KiB", "MiB", "GiB", "TiB", "PiB"};
   std::size_t unit = 0;
-  while (value >= 1000.0 && unit + 1 < kUnits.size()) {
-    value /= 1000.0;
+  while (value >= 1024.0 && unit + 1 < kUnits.size()) {
+    value /= 1024.0;
     ++unit;
   }
   std::array<char, 32> text{};
-  if (unit == 0) {
-    std::snprintf(text.data(), text.size(), "%.0f B%s", value, std::string(suffix).c_str());
-  } else {
-    std::snprintf(text.data(), text.size(), "%.1f %s%s", value, std::string(kUnits[unit]).c_str(),
+  const auto tenths = static_cast<unsigned long long>(value * 10.0 + 0.5);
+  // Whole bytes, and a zero decimal, are shown without tenths.
+  if (unit == 0 || tenths % 10 == 0) {
+    std::snprintf(text.data(), text.size(), "%llu %s%s", (tenths + 5) / 10, std::string(kUnits[unit]).c_str(),
                   std::string(suffix).c_str());
+  } else {
+    std::snprintf(text.data(), text.size(), "%llu.%llu %s%s", tenths / 10, tenths % 10,
+                  std::string(kUnits[unit]).c_str(), std::string(suffix).c_str());
   }
   return text.data();
 }

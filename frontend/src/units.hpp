@@ -7,10 +7,12 @@
 
 namespace kelmar_vindle::frontend {
 
-// Decimal units, as disk makers count: "512 B", "3.7 MB", "31.0 GB".
+// Binary units as lsblk prints them, one decimal that is left out when it is
+// zero: "512 B", "3.7 MiB", "28.9 GiB", "500 GiB".
 std::string human_size(std::uint64_t bytes);
 
-// "18.3 MB/s"; a rate below one byte a second reads "0 B/s".
+// In the same units: "18.3 MiB/s"; a rate below one byte a second reads
+// "0 B/s".
 std::string human_rate(double bytes_per_second);
 
 // "0:07", "12:34", "1:02:03".

@@ -12,8 +12,10 @@
 namespace kelmar_vindle::frontend {
 
 // The whole regular file at `path`, read as `user` (see `open_as_client`).
-// Fails with "{path}: {system text}" ("…: Permission denied (os error 13)"
-// for a file they may not read) or "{path} is not a regular file".
+// Fails with "{path} does not exist", "{path} is not readable by you" (for
+// a file or directory above it they may not read or search), "{path} is a
+// directory, not a regular file", "{path} is not a regular file", or else
+// "{path}: {system text}".
 [[nodiscard]] TextResult<std::string> read_as(const Client& user, const std::filesystem::path& path);
 
 // The regular file at `path` opened for reading as `user`, failing as

@@ -1,5 +1,6 @@
 #include "write_command.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include "disk_text.hpp"
 #include "helper_command.hpp"
 #include "helper_session.hpp"
+#include "image_hash.hpp"
+#include "interrupts.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/checksum/sums_file.hpp"
 #include "kelmar_vindle/device/lookup.hpp"
@@ -18,12 +21,17 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/text.hpp"
 #include "progress_display.hpp"
+#include "terminal_width.hpp"
 #include "trusted_program.hpp"
 #include "units.hpp"
 #include "user_files.hpp"
 
 namespace kelmar_vindle::frontend {
 namespace {
+
+// The status of a write stopped at the confirmation by Ctrl-C or SIGTERM, as
+// a shell reports a command that SIGINT ended.
+constexpr int kInterruptedStatus = 130;
 
 void say(std::string_view text) { [[maybe_unused]] const auto written = write_all(STDERR_FILENO, text); }
 
@@ -104,7 +112,26 @@ std::string write_request(const WriteOptions& options, const DeviceCandidate& di
   return encode_request({PROTOCOL_VERSION, {HelperCommand::Write{std::move(job)}}, true});
 }
 
-TextResult<> report(const SessionOutcome& outcome, const std::string& name, std::chrono::steady_clock::duration took) {
+// Where the helper writes: the sink standing in for the disk, or the disk.
+std::string destination(const WriteOptions& options, const std::string& name) {
+  return options.sink ? "into " + options.sink->string() : "onto " + name;
+}
+
+// The state a stopped job left the disk in, by the last phase reached: the
+// helper checks the image before it writes a byte, and writes it all before
+// it reads it back.
+std::string stopped(std::string_view phase, const std::string& name) {
+  if (phase == kPhaseWriting) {
+    return "the write was stopped while writing; " + name + " is partly written and holds no usable image";
+  }
+  if (phase == kPhaseVerifying) {
+    return "the write was stopped while verifying; " + name + " holds the whole image, but it was not verified";
+  }
+  return "the write was stopped before anything was written; " + name + " is untouched";
+}
+
+TextResult<> report(const SessionOutcome& outcome, const WriteOptions& options, const std::string& name,
+                    std::chrono::steady_clock::duration took) {
   if (outcome.result && outcome.result->ok) {
     const std::string digest = outcome.result->usb_sha256.value_or("");
     if (auto written = write_all(
@@ -115,11 +142,10 @@ TextResult<> report(const SessionOutcome& outcome, const std::string& name, std:
     return {};
   }
   // A job that ended well before the interrupt was seen stays a success.
-  if (outcome.interrupted) {
-    return std::unexpected("the write was stopped; " + name + " is incomplete and holds no usable image");
-  }
+  if (outcome.interrupted) return std::unexpected(stopped(outcome.phase, name));
   if (outcome.result) {
-    return std::unexpected("the write failed: " + outcome.result->message.value_or("no reason given"));
+    return std::unexpected("the write of " + options.image.string() + " " + destination(options, name) +
+                           " failed: " + outcome.result->message.value_or("no reason given"));
   }
   std::string why = std::string(text::trim_unicode_whitespace(outcome.errors));
   if (why.empty()) {
@@ -129,54 +155,89 @@ TextResult<> report(const SessionOutcome& outcome, const std::string& name, std:
   return std::unexpected("the helper ended without an answer: " + why);
 }
 
+// A sink that is a directory (as far as the user may look) fails the
+// helper's write only after the image was checked: refused at once instead.
+TextResult<> sink_not_a_directory(const Client& user, const std::filesystem::path& sink) {
+  if (open_as_client(user, sink, O_RDONLY | O_DIRECTORY | O_NONBLOCK)) {
+    return std::unexpected(sink.string() + " is a directory; --sink names the file to write into");
+  }
+  return {};
+}
+
 }  // namespace
 
-TextResult<> run_write(const WriteOptions& options, const InvokingUser& user) {
+std::expected<void, WriteFailure> run_write(const WriteOptions& options, const InvokingUser& user) {
+  const auto fail = [](std::string text, int status = 1) {
+    return std::unexpected(WriteFailure{std::move(text), status});
+  };
   const auto disk = eligible_disk(options, user.client);
-  if (!disk) return std::unexpected(disk.error());
+  if (!disk) return fail(disk.error());
   const std::string name = printable(disk_name(*disk));
   const auto image = open_image_as(user.client, options.image);
-  if (!image) return std::unexpected(image.error());
+  if (!image) return fail(image.error());
   if (image->size > disk->size) {
-    return std::unexpected(options.image.string() + " (" + human_size(image->size) + ") does not fit on " + name +
-                           " (" + human_size(disk->size) + ")");
+    return fail(options.image.string() + " (" + human_size(image->size) + ") does not fit on " + name + " (" +
+                human_size(disk->size) + ")");
   }
   const auto published = published_digest(options, user.client);
-  if (!published) return std::unexpected(published.error());
+  if (!published) return fail(published.error());
   const auto helper = helper_for(options, user);
-  if (!helper) return std::unexpected(helper.error());
+  if (!helper) return fail(helper.error());
   const auto sink = absolute(options.sink);
+  if (sink) {
+    if (auto file = sink_not_a_directory(user.client, *sink); !file) return fail(file.error());
+  }
   const auto invocation =
       helper_invocation(*helper, disk->identity, absolute(options.fixture), sink, Privilege::of_this_process(user));
-  if (!invocation) return std::unexpected(invocation.error());
+  if (!invocation) return fail(invocation.error());
 
+  // From here on Ctrl-C and SIGTERM are answered with what they stopped.
+  auto interrupts = Interrupts::catch_signals();
+  if (!interrupts) return fail(interrupts.error());
   say("This erases everything on " + name + ": " + describe(*disk) + "\nand writes " + options.image.string() + " (" +
       human_size(image->size) + ") onto it.\n");
   if (!*published) say("Note: the image was not checked against a published digest.\n");
-  if (!options.yes && !confirmed_by_typing("Type " + name + " to go on: ", name)) {
-    return std::unexpected(std::string("not confirmed; nothing was written"));
+  if (!options.yes) {
+    switch (ask_to_type("Type " + name + " to go on: ", name, **interrupts)) {
+      case Answer::Confirmed: break;
+      case Answer::Refused: return fail("not confirmed; nothing was written");
+      case Answer::EndOfInput: return fail("not confirmed (the input ended); nothing was written");
+      case Answer::Interrupted: return fail("interrupted; nothing was written", kInterruptedStatus);
+    }
   }
   // After the confirmation, since the check may leave an empty file behind;
   // the helper opens the sink as the user again and truncates it.
   if (sink && user.root_for_them) {
-    if (auto writable = check_may_write(user.client, *sink); !writable) return std::unexpected(writable.error());
+    if (auto writable = check_may_write(user.client, *sink); !writable) return fail(writable.error());
   }
 
+  const auto started = std::chrono::steady_clock::now();
+  TerminalWidth width(STDERR_FILENO);
+  ProgressDisplay display(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1, &std::chrono::steady_clock::now,
+                          [&width] { return width.columns(); });
   std::string digest;
   if (*published) {
     digest = **published;
   } else {
-    say("hashing " + options.image.string() + " ...\n");
-    const auto hashed = checksum::sha256_reader(image->fd.get(), image->size);
-    if (!hashed) return std::unexpected(options.image.string() + ": " + hashed.error().text());
-    digest = *hashed;
+    const auto hashed = hash_image(image->fd.get(), image->size, display, **interrupts);
+    if (!hashed) {
+      display.finish();
+      return fail(options.image.string() + ": " + hashed.error());
+    }
+    if (!*hashed) {
+      display.finish();
+      return fail(stopped(kPhaseHashingImage, name));
+    }
+    digest = **hashed;
   }
 
-  const auto started = std::chrono::steady_clock::now();
-  ProgressDisplay display(STDERR_FILENO, ::isatty(STDERR_FILENO) == 1);
-  const auto outcome = run_helper_session(*invocation, write_request(options, *disk, digest, image->size), display);
-  if (!outcome) return std::unexpected(outcome.error());
-  return report(*outcome, name, std::chrono::steady_clock::now() - started);
+  const auto outcome =
+      run_helper_session(*invocation, write_request(options, *disk, digest, image->size), display, **interrupts);
+  if (!outcome) return fail(outcome.error());
+  if (auto reported = report(*outcome, options, name, std::chrono::steady_clock::now() - started); !reported) {
+    return fail(reported.error());
+  }
+  return {};
 }
 
 }  // namespace kelmar_vindle::frontend

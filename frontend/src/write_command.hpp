@@ -2,6 +2,7 @@
 // helper.
 #pragma once
 
+#include <expected>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,19 +23,29 @@ struct WriteOptions {
   std::optional<std::filesystem::path> sink;     // the helper writes into this file instead
 };
 
+// Why a write did not happen or did not finish: the text to show, and the
+// exit status: 1, or 130 when Ctrl-C or SIGTERM came at the confirmation.
+struct WriteFailure {
+  std::string text;
+  int status = 1;
+};
+
 // Finds the disk and refuses one the helper would not write, before
-// anything else; takes the digest (or hashes the image, saying so); shows
-// what will be erased and asks for the disk's name unless `yes`; then runs
-// the helper for one `write` with progress and reports the verified digest
-// and the time taken on standard output. Everything else goes to standard
-// error. Fails with the text to show (the helper's own message, a refusal,
-// "not confirmed; nothing was written", a stopped write). Never writes the
-// disk or the sink itself.
+// anything else; refuses a sink that is a directory; shows what will be
+// erased and asks for the disk's name unless `yes`; takes the digest (or
+// hashes the image, showing its progress and saying so); then runs the
+// helper for one `write` with progress and reports the verified digest and
+// the time taken (hashing included) on standard output. Everything else goes
+// to standard error. Fails with the text to show (the helper's own message
+// naming the image and its destination, a refusal naming the file or disk
+// it concerns, "not confirmed; nothing was written", or a stopped write and
+// the state the disk was left in by the phase it had reached). Never writes
+// the disk or the sink itself.
 //
 // For `user` it reads the image, the checksum list and the fixture with
 // their rights. Run as root for a user who is not root, it also runs only a
 // helper that nobody but root may change (see `only_root_may_change`), and
 // refuses a sink they may not create or write.
-[[nodiscard]] TextResult<> run_write(const WriteOptions& options, const InvokingUser& user);
+[[nodiscard]] std::expected<void, WriteFailure> run_write(const WriteOptions& options, const InvokingUser& user);
 
 }  // namespace kelmar_vindle::frontend

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <exception>
 
+#include "about.hpp"
 #include "disk_list_mode.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "modes.hpp"
@@ -38,6 +39,10 @@ void report_failure(const std::string& text) {
 }  // namespace
 
 TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env, JobSignals* signals) {
+  if (const auto about = about_text(args)) {
+    if (auto written = write_all(STDOUT_FILENO, *about); !written) return std::unexpected(written.error().text());
+    return {};
+  }
   if (std::find(args.begin(), args.end(), "--list-disks") != args.end()) {
     auto launcher = launching_client(env, ::getuid(), ::getgid());
     if (!launcher) return std::unexpected(std::move(launcher.error()));

@@ -12,7 +12,8 @@
 namespace kelmar_vindle::helper {
 
 // Start-up followed by the chosen mode (see run_mode for `signals`); with
-// --list-disks, the disk list instead (disk_list_mode.hpp).
+// --version or --help, their text instead (about.hpp); with --list-disks,
+// the disk list (disk_list_mode.hpp).
 [[nodiscard]] TextResult<> run_helper(const std::vector<std::string>& args, const Environment& env,
                                       JobSignals* signals = nullptr);
 

@@ -46,11 +46,13 @@ TextResult<std::optional<SocketClient>> named_client(const std::vector<std::stri
 
 TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options, const Client& launcher) {
   if (!options.fixture) return std::make_unique<PlatformEnumerator>();
+  // Every failure names the list, so that a launcher's user sees which file.
+  const std::string named = *options.fixture + ": ";
   auto contents = read_regular_file_as(launcher, *options.fixture);
-  if (!contents) return std::unexpected(contents.error().detail());
-  if (!text::is_valid_utf8(*contents)) return std::unexpected(std::string("stream did not contain valid UTF-8"));
+  if (!contents) return std::unexpected(named + contents.error().detail());
+  if (!text::is_valid_utf8(*contents)) return std::unexpected(named + "stream did not contain valid UTF-8");
   auto devices = read_mock_device_list(*contents);
-  if (!devices) return std::unexpected(std::move(devices.error()));
+  if (!devices) return std::unexpected(named + devices.error());
   return std::make_unique<MockEnumerator>(std::move(*devices));
 }
 

@@ -57,7 +57,7 @@ struct StartupPlan {
 [[nodiscard]] TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
 // The mock list of --fixture (read now with `launcher`'s rights, and
-// checked), else the platform's.
+// checked; a failure reads "{path}: {why}"), else the platform's.
 [[nodiscard]] TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOptions& options,
                                                                                const Client& launcher);
 

@@ -209,6 +209,7 @@ done </tmp/listed
 say fact fe_list_validated "$resolved/$(wc -l </tmp/listed)"
 
 # Its write onto stick C, read back here past the page cache.
+say fact stick_b "$B"
 say fact stick_c "$C"
 say fact stick_d "$D"
 front_end fe_write "$C" kelmar-vindle write /image.iso "$C" --sha256 "$IMAGE_SHA256" --yes

@@ -182,6 +182,7 @@ check "the virtio disk is refused" replied virtio '"ok":false'
 check "a USB stick holding the root file system is refused" replied root_stick '"error":"rejected_system"'
 
 # The front end.
+stick_b=$(fact stick_b)
 stick_c=$(fact stick_c)
 stick_d=$(fact stick_d)
 virtio_refusal=$(reply fe_virtio)
@@ -201,12 +202,12 @@ check "and the time it took" test "$(fact fe_write_out_lines)" = 2
 check "stick C holds the image after kelmar-vindle write" test "$(fact fe_write_holds_image)" = yes
 check "a wrong --sha256 makes kelmar-vindle exit 1" test "$(fact fe_wrong_status)" = 1
 check "with the helper's image_hash_mismatch message" \
-  test "$(reply fe_wrong)" = "kelmar-vindle: the write failed: image hash mismatch: expected $wrong_sha256, actual $image_sha256"
+  test "$(reply fe_wrong)" = "kelmar-vindle: the write of /image.iso onto $stick_b failed: image hash mismatch: expected $wrong_sha256, actual $image_sha256"
 check "and nothing written on the stick" test "$(fact fe_wrong_written_bytes)" = 0
 check "the interrupted kelmar-vindle showed the writing phase" test "$(fact fe_stop_seen)" = yes
 check "the interrupt left stick D with less than the image written ($(fact fe_stop_written_bytes) bytes)" left_part_written
-check "the interrupted kelmar-vindle says the stick is incomplete" \
-  test "$(reply fe_stop)" = "kelmar-vindle: the write was stopped; $stick_d is incomplete and holds no usable image"
+check "the interrupted kelmar-vindle says the stick is partly written" \
+  test "$(reply fe_stop)" = "kelmar-vindle: the write was stopped while writing; $stick_d is partly written and holds no usable image"
 check "and exits non-zero (status $(fact fe_stop_status))" test "$(fact fe_stop_status)" -ne 0
 check "no helper is left after the interrupt" test "$(fact fe_stop_helpers_left)" = 0
 check "kelmar-vindle refuses the virtio disk by name (${virtio_refusal#*vda: })" refused_by_name fe_virtio vda

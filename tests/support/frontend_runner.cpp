@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,9 +113,12 @@ ProcessResult run_as(const std::optional<RunAs>& user, const std::string& progra
 }
 
 TerminalProcess::TerminalProcess(const std::string& program, const std::vector<std::string>& args,
-                                 const std::vector<std::string>& env, const std::optional<RunAs>& user)
+                                 const std::vector<std::string>& env, const std::optional<RunAs>& user,
+                                 unsigned short columns)
     : terminal_(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)) {
   if (!terminal_.valid() || ::grantpt(terminal_.get()) != 0 || ::unlockpt(terminal_.get()) != 0) return;
+  const winsize size{.ws_row = 24, .ws_col = columns, .ws_xpixel = 0, .ws_ypixel = 0};
+  if (columns != 0 && ::ioctl(terminal_.get(), TIOCSWINSZ, &size) != 0) return;
   const char* name = ::ptsname(terminal_.get());
   if (name == nullptr) return;
   const std::string device = name;
@@ -156,6 +160,21 @@ bool TerminalProcess::wait_for(std::string_view text, std::chrono::milliseconds 
     if (Clock::now() >= deadline || !read_until(deadline)) return output_.find(text) != std::string::npos;
   }
   return true;
+}
+
+bool TerminalProcess::wait_until(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done(output_)) {
+    if (Clock::now() >= deadline || !read_until(deadline)) return done(output_);
+  }
+  return true;
+}
+
+bool TerminalProcess::resize(unsigned short columns) {
+  const winsize size{.ws_row = 24, .ws_col = columns, .ws_xpixel = 0, .ws_ypixel = 0};
+  return terminal_.valid() && pid_ > 0 && ::ioctl(terminal_.get(), TIOCSWINSZ, &size) == 0 &&
+         ::kill(pid_, SIGWINCH) == 0;
 }
 
 bool TerminalProcess::type(std::string_view text) {

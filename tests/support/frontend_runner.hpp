@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,8 +46,10 @@ ProcessResult run_as(const std::optional<RunAs>& user, const std::string& progra
 class TerminalProcess {
  public:
   // Given `user`, the program runs as that user (the terminal stays root's).
+  // Given `columns`, the terminal is that wide from the start; else its
+  // size is 0 by 0, which programs take as unknown.
   TerminalProcess(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
-                  const std::optional<RunAs>& user = std::nullopt);
+                  const std::optional<RunAs>& user = std::nullopt, unsigned short columns = 0);
   TerminalProcess(const TerminalProcess&) = delete;
   TerminalProcess& operator=(const TerminalProcess&) = delete;
   ~TerminalProcess();
@@ -55,8 +58,15 @@ class TerminalProcess {
   // Reads its output until `text` has appeared in all of it; false when the
   // terminal closed or `timeout` passed first.
   bool wait_for(std::string_view text, std::chrono::milliseconds timeout);
+  // Reads its output until `done` holds for all of it; false when the
+  // terminal closed or `timeout` passed first.
+  bool wait_until(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds timeout);
   // Types `text` at the terminal; false when that failed.
   bool type(std::string_view text);
+  // Makes the terminal `columns` wide (24 rows), as a window resized: the
+  // kernel signals SIGWINCH to its foreground, and so does this, to the
+  // program itself. False when that failed.
+  bool resize(unsigned short columns);
   // Reads its output until it ends, then reaps it: its exit status (-1 when
   // a signal ended it), none when it did not end within `timeout`.
   std::optional<int> wait(std::chrono::milliseconds timeout);
