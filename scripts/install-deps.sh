@@ -38,7 +38,8 @@ test_packages=(
   # the fuzz targets: libFuzzer with clang 16
   clang-16
   libclang-rt-16-dev
-  # the macOS cross-build: ld64.lld, libc++ 16's headers, llvm-objdump
+  # the macOS cross-build: ld64.lld, libc++ 16's headers, llvm-objdump; lld
+  # also links the guest preset's static programs
   lld-16
   libc++-16-dev
   libc++abi-16-dev
