@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
-# Installs every build and test dependency from Debian's packages. Packages
-# already installed are skipped, so running it again costs nothing.
+# Installs dependencies from Debian's packages. Packages already installed are
+# skipped, so running it again costs nothing.
+#
+#   scripts/install-deps.sh             everything: for scripts/test.sh and for
+#                                       the plain `cmake -S . -B build` idiom
+#   scripts/install-deps.sh --run-only  only what building the helper and the
+#                                       front end with the release preset, and
+#                                       running them, needs (scripts/run-example.sh)
 set -euo pipefail
 
-packages=(
+# Building the helper and the front end (release preset: Ninja, clang for C,
+# g++ for C++) and running them.
+run_packages=(
   cmake
   ninja-build
   g++
   clang
-  libblocksruntime-dev
   nlohmann-json3-dev
   libcli11-dev
-  libgtest-dev
   libssl-dev
+)
+
+# Everything else the tests, the benchmarks and the other presets use.
+test_packages=(
+  # the generator of `cmake -S . -B build` without presets: Unix Makefiles
+  make
+  # the XPC shim's tests: C with blocks
+  libblocksruntime-dev
+  libgtest-dev
   openssl
+  # examples/progress_bar.py
+  python3
   # the benchmarks' peak memory
   time
   # setcap, for the test that a helper given file capabilities refuses to run
@@ -21,7 +38,8 @@ packages=(
   # the fuzz targets: libFuzzer with clang 16
   clang-16
   libclang-rt-16-dev
-  # the macOS cross-build: ld64.lld, libc++ 16's headers, llvm-objdump
+  # the macOS cross-build: ld64.lld, libc++ 16's headers, llvm-objdump; lld
+  # also links the guest preset's static programs
   lld-16
   libc++-16-dev
   libc++abi-16-dev
@@ -30,6 +48,16 @@ packages=(
   qemu-system-x86
   busybox-static
 )
+
+packages=("${run_packages[@]}")
+case ${1-} in
+  "") packages+=("${test_packages[@]}") ;;
+  --run-only) ;;
+  *)
+    echo "usage: $0 [--run-only]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -3,15 +3,40 @@
 # disk list examples/devices.json stands in for the machine's disks and a file
 # sink for the USB disk. A generated image is validated, then written into the
 # sink and verified; both replies are printed.
+#
+# It installs only what building (release preset) and running the helper and
+# the front end need (scripts/install-deps.sh --run-only), not the test
+# toolchain. The package manager's and the build's output go to
+# build/run-example.log, named when a step fails. The example's files live in
+# a temporary folder that is removed however the script ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+mkdir -p build
+log=$PWD/build/run-example.log
+: >"$log"
+
+# Runs a step with its output in the log; a failed step names the log.
+quietly() {
+  if ! "$@" >>"$log" 2>&1; then
+    echo "failed: $*" >&2
+    echo "its output is in $log" >&2
+    exit 1
+  fi
+}
+
+echo "-- installing the Debian packages the build needs, where missing"
+quietly scripts/install-deps.sh --run-only
+echo "-- building the helper and the front end (cmake preset release)"
+quietly cmake --preset release
+quietly cmake --build --preset release
 helper=$PWD/build/release/helper/kelmar_vindle_helper
+echo
 
 work=$(mktemp -d /tmp/kelmar_vindle_example.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 image=$work/installer.img
 sink=$work/sink/usb.img
 head -c 3670016 /dev/urandom >"$image"   # 3.5 MiB

@@ -45,8 +45,9 @@ Image make_image(const testing::TempDir& dir) {
   return {dir.write("installer.img", bytes), bytes, checksum::sha256_hex(bytes)};
 }
 
-std::vector<std::string> write_args(const Image& image, std::string_view disk, const std::filesystem::path& sink) {
-  return {"write",  image.path.string(), std::string(disk), "--fixture", testing::example_devices(),
+std::vector<std::string> write_args(const Image& image, std::string_view disk, const std::filesystem::path& sink,
+                                    const std::string& devices = testing::example_devices()) {
+  return {"write",  image.path.string(), std::string(disk), "--fixture", devices,
           "--sink", sink.string(),       "--sha256",        image.sha256};
 }
 
@@ -141,7 +142,9 @@ TEST(FrontendWrite, RefusesADiskTheHelperWouldNotWriteBeforeAnythingElse) {
 }
 
 // A test run as the user nobody, in a directory of its own holding an
-// image; skipped where no child can become nobody or run the front end so.
+// image, with copies of the front end, the helper and the example disk list
+// that nobody may run and read; skipped where no child can become nobody or
+// no place lets nobody reach them.
 class FrontendAsNobody : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -149,22 +152,32 @@ class FrontendAsNobody : public ::testing::Test {
     const auto user = testing::unprivileged_user(why_not);
     if (!user) GTEST_SKIP() << why_not;
     nobody = *user;
+    if (const auto why = staging.unreachable()) GTEST_SKIP() << "no copy of the front end can run as nobody: " << *why;
+    if (const auto why = testing::unreachable_for_others(dir.path().parent_path())) {
+      GTEST_SKIP() << "no directory of nobody's own can hold the image: " << *why;
+    }
+    auto copies = testing::stage_frontend(staging);
+    ASSERT_TRUE(copies) << copies.error();
+    staged = *copies;
     ASSERT_EQ(::chown(dir.path().c_str(), nobody.uid, nobody.gid), 0);
     image = make_image(dir);
-    const auto reachable = testing::run_as(nobody, testing::frontend_binary(), {"--help"}, kEnv, kPatience);
-    if (reachable.exit_status != 0) GTEST_SKIP() << "the user nobody cannot run the built front end: " << reachable.err;
+    const auto reachable = testing::run_as(nobody, staged.frontend.string(), {"--help"}, kEnv, kPatience);
+    ASSERT_EQ(reachable.exit_status, 0) << "the user nobody could not run " << staged.frontend
+                                        << " (status 127: it did not start): " << reachable.err;
   }
 
   testing::RunAs nobody;
+  const testing::StagingDir staging;
+  testing::StagedFrontend staged;
   const testing::TempDir dir;
   Image image;
 };
 
 TEST_F(FrontendAsNobody, WritesAndVerifiesTheSinkThroughTheHelperRunAsTheUser) {
   const auto sink = dir.path() / "out" / "stick.img";
-  auto args = write_args(image, "disk4", sink);
+  auto args = write_args(image, "disk4", sink, staged.devices.string());
   args.emplace_back("--yes");
-  const auto run = testing::run_as(nobody, testing::frontend_binary(), args, kEnv, kPatience);
+  const auto run = testing::run_as(nobody, staged.frontend.string(), args, kEnv, kPatience);
   ASSERT_EQ(run.exit_status, 0) << run.err;
   EXPECT_TRUE(run.out.starts_with(verified_line(image.sha256))) << run.out;
   EXPECT_NE(run.out.find("\ntook "), std::string::npos) << run.out;
@@ -370,10 +383,10 @@ TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForI
                                              std::filesystem::perms::others_exec);
   ASSERT_EQ(::chown(launcher.c_str(), nobody.uid, nobody.gid), 0);
 
-  TerminalProcess frontend(testing::frontend_binary(),
-                           {"write", image.path.string(), "disk4", "--fixture", testing::example_devices(), "--sha256",
-                            image.sha256, "--yes"},
-                           {"PATH=" + at + "/bin:/usr/bin:/bin"}, nobody);
+  TerminalProcess frontend(
+      staged.frontend.string(),
+      {"write", image.path.string(), "disk4", "--fixture", staged.devices.string(), "--sha256", image.sha256, "--yes"},
+      {"PATH=" + at + "/bin:/usr/bin:/bin"}, nobody);
   ASSERT_TRUE(frontend.started());
   // Were the launcher in the background, its read would stop it instead.
   ASSERT_TRUE(frontend.wait_for("Password: ", kPatience)) << frontend.output();
@@ -382,11 +395,10 @@ TEST_F(FrontendAsNobody, ARealWriteGoesThroughTheLauncherWhichHasTheTerminalForI
   EXPECT_EQ(testing::read_file(dir.path() / "answer"), "secret\n");
   const std::string uid = std::to_string(nobody.uid);
   const std::string gid = std::to_string(nobody.gid);
-  const std::string helper = std::filesystem::path(testing::frontend_binary()).parent_path() / "kelmar_vindle_helper";
-  EXPECT_EQ(
-      testing::read_file(dir.path() / "launched"),
-      helper + "\n--purchaser\n--allow-real-write\n--expect-serial\nAC0E5717C4A91B02\n--expect-size\n31004295168\n" +
-          "--client-uid\n" + uid + "\n--client-gid\n" + gid + "\n--fixture\n" + testing::example_devices() + "\n");
+  EXPECT_EQ(testing::read_file(dir.path() / "launched"),
+            staged.helper.string() +
+                "\n--purchaser\n--allow-real-write\n--expect-serial\nAC0E5717C4A91B02\n--expect-size\n31004295168\n" +
+                "--client-uid\n" + uid + "\n--client-gid\n" + gid + "\n--fixture\n" + staged.devices.string() + "\n");
   // The helper, unprivileged, got as far as the fixture's macOS disk asks
   // (the disk utility, missing here) and answered; nothing was written.
   EXPECT_NE(frontend.output().find("kelmar-vindle: the write of " + image.path.string() + " onto disk4 failed: "),
@@ -437,7 +449,8 @@ class RootOnlyDir {
 // The front end run as root the way sudo runs it for the user nobody. A
 // directory of nobody's own holds the image; a root-only directory holds a
 // stand-in helper that records its arguments and the SUDO_UID it was given
-// into `ran`, and answers nothing.
+// into `ran`, and answers nothing. The front end reads the disk list with
+// nobody's rights: a copy of the example list lies where nobody may read it.
 class FrontendUnderSudo : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -448,6 +461,14 @@ class FrontendUnderSudo : public ::testing::Test {
     if (trusted.path().empty()) {
       GTEST_SKIP() << "neither the build tree nor /run is a directory only root may change, up to /";
     }
+    if (const auto why = staging.unreachable())
+      GTEST_SKIP() << "no disk list can be put where nobody reads it: " << *why;
+    if (const auto why = testing::unreachable_for_others(theirs.path().parent_path())) {
+      GTEST_SKIP() << "no directory of nobody's own can hold the image: " << *why;
+    }
+    auto copy = staging.stage(testing::example_devices(), 0644);
+    ASSERT_TRUE(copy) << copy.error();
+    devices = *copy;
     ASSERT_EQ(::chown(theirs.path().c_str(), nobody.uid, nobody.gid), 0);
     home = std::filesystem::canonical(theirs.path());
     image = make_image(theirs);
@@ -472,6 +493,8 @@ class FrontendUnderSudo : public ::testing::Test {
   }
 
   testing::RunAs nobody;
+  const testing::StagingDir staging;
+  std::filesystem::path devices;  // the example disk list, staged
   const testing::TempDir theirs;
   const RootOnlyDir trusted;
   std::filesystem::path home;  // `theirs`, symbolic links resolved
@@ -484,7 +507,7 @@ class FrontendUnderSudo : public ::testing::Test {
 TEST_F(FrontendUnderSudo, RefusesWhatTheUserCouldNotDoBeforeAnyHelperRuns) {
   const std::string uid = std::to_string(nobody.uid);
   const std::string gid = std::to_string(nobody.gid);
-  const std::string fixture = testing::example_devices();
+  const std::string fixture = devices.string();
   const auto sink = home / "stick.img";
 
   // A helper in nobody's directory, one nobody's group may write, and a
@@ -564,7 +587,7 @@ TEST_F(FrontendUnderSudo, RefusesWhatTheUserCouldNotDoBeforeAnyHelperRuns) {
 TEST_F(FrontendUnderSudo, NamesTheInvokingUserAsTheHelpersClient) {
   const std::string uid = std::to_string(nobody.uid);
   const std::string gid = std::to_string(nobody.gid);
-  const std::string fixture = testing::example_devices();
+  const std::string fixture = devices.string();
   const auto sink = home / "out.img";
   const std::string pinned =
       "--purchaser\n--allow-real-write\n--expect-serial\nAC0E5717C4A91B02\n--expect-size\n"

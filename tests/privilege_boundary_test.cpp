@@ -40,6 +40,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/json.hpp"
 #include "process_runner.hpp"
+#include "staging.hpp"
 #include "temp_dir.hpp"
 
 namespace kelmar_vindle {
@@ -270,6 +271,9 @@ class PrivilegeBoundary : public ::testing::Test {
     // Everyone may pass through the test's directory; what lies below it
     // decides who reaches what.
     ASSERT_NO_FATAL_FAILURE(make_owned(dir.path(), 0, 0, 0755));
+    if (const auto why = testing::unreachable_for_others(dir.path())) {
+      GTEST_SKIP() << "the client nobody cannot reach the test's directory: " << *why;
+    }
   }
 
   // The helper as root, serving only the client on the socket at `socket`.

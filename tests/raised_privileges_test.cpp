@@ -17,7 +17,7 @@
 
 #include "kelmar_vindle/file_io.hpp"
 #include "process_runner.hpp"
-#include "temp_dir.hpp"
+#include "staging.hpp"
 
 namespace kelmar_vindle {
 namespace {
@@ -81,12 +81,12 @@ class RaisedPrivileges : public ::testing::Test {
       GTEST_SKIP() << "needs root and an unprivileged user named nobody";
     }
     nobody = *found;
+    if (const auto why = dir.unreachable()) GTEST_SKIP() << "no copy of the helper can run as nobody: " << *why;
     struct statvfs mount {};
     ASSERT_EQ(::statvfs(dir.path().c_str(), &mount), 0);
     if ((mount.f_flag & ST_NOSUID) != 0) {
       GTEST_SKIP() << dir.path() << " is on a file system mounted nosuid, where no file raises privileges";
     }
-    std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
   }
 
   // A root-owned copy of the helper binary that nobody may run.
@@ -98,7 +98,8 @@ class RaisedPrivileges : public ::testing::Test {
     return copy;
   }
 
-  testing::TempDir dir;
+  // Where nobody may run the copies, whatever the build tree's place.
+  const testing::StagingDir dir;
   passwd nobody{};
 };
 

@@ -281,7 +281,9 @@ std::string unknown_variant(std::string_view given, std::span<const std::string_
   std::string text = "unknown variant `" + std::string(given) + "`, expected one of ";
   for (std::size_t i = 0; i < names.size(); ++i) {
     if (i > 0) text += ", ";
-    text += "`" + std::string(names[i]) + "`";
+    // Appended piece by piece: GCC 12 at -O3 misreads `"`" + std::string(name)`
+    // as an overlapping copy (-Wrestrict).
+    text.append("`").append(names[i]).append("`");
   }
   return text;
 }

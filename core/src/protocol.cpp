@@ -123,7 +123,12 @@ json::Read<HelperEvent> read_event(const json::Value& event) {
                               members.optional("resolved_device", result.resolved_device, read_device_candidate),
                               members.optional("usb_sha256", result.usb_sha256, json::read_string)});
     if (!read) return std::unexpected(read.error());
-    return HelperEvent{std::move(result)};
+    // Made in place: returning a temporary HelperEvent holding it makes GCC 12
+    // at -O3 warn that the other alternative's string may be used
+    // uninitialized (-Wmaybe-uninitialized), which no path does.
+    json::Read<HelperEvent> parsed(std::in_place);
+    parsed->value.emplace<HelperEvent::Result>(std::move(result));
+    return parsed;
   }
   return std::unexpected(json::unknown_variant(name, kEventNames));
 }

@@ -73,7 +73,9 @@ void ProgressDisplay::show(const HelperEvent::Progress& progress) {
   if (terminal_) {
     // A finished phase keeps its last line; the next one draws below it.
     if (new_phase && line_open_) text = "\n";
-    text += "\r" + fitted(parts(progress, now), width_ ? width_() : 0) + "\x1b[K";
+    // Appended piece by piece: GCC 12 at -O3 misreads `"\r" + text` as an
+    // overlapping copy (-Wrestrict).
+    text.append("\r").append(fitted(parts(progress, now), width_ ? width_() : 0)).append("\x1b[K");
     line_open_ = true;
   } else {
     const bool phase_end = progress.bytes_done == progress.total;

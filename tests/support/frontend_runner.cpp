@@ -87,6 +87,16 @@ std::optional<RunAs> unprivileged_user(std::string& why_not) {
 std::string frontend_binary() { return KV_FRONTEND_BINARY; }
 std::string example_devices() { return KV_EXAMPLE_DEVICES; }
 
+std::expected<StagedFrontend, std::string> stage_frontend(const StagingDir& dir) {
+  auto frontend = dir.stage(frontend_binary(), 0755);
+  if (!frontend) return std::unexpected(frontend.error());
+  auto helper = dir.stage(helper_binary(), 0755);
+  if (!helper) return std::unexpected(helper.error());
+  auto devices = dir.stage(example_devices(), 0644);
+  if (!devices) return std::unexpected(devices.error());
+  return StagedFrontend{*frontend, *helper, *devices};
+}
+
 ProcessResult run_as(const std::optional<RunAs>& user, const std::string& program, const std::vector<std::string>& args,
                      const std::vector<std::string>& env, std::chrono::milliseconds timeout) {
   const TempDir outputs;  // root's own: the child opens its files before it drops

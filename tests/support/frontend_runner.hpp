@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <expected>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include "kelmar_vindle/file_io.hpp"
 #include "process_runner.hpp"
+#include "staging.hpp"
 
 namespace kelmar_vindle::testing {
 
@@ -30,6 +33,16 @@ std::optional<RunAs> unprivileged_user(std::string& why_not);
 // list (examples/devices.json: the stick disk4 and the internal disk0).
 std::string frontend_binary();
 std::string example_devices();
+
+// Copies of the front end, the helper beside it (where the front end looks
+// for it) and the example disk list, for a test that runs the front end as
+// another user or has it read the list with that user's rights.
+struct StagedFrontend {
+  std::filesystem::path frontend;
+  std::filesystem::path helper;
+  std::filesystem::path devices;
+};
+std::expected<StagedFrontend, std::string> stage_frontend(const StagingDir& dir);
 
 // Runs `program` with `args`, only `env` as its environment, standard input
 // on /dev/null and, given `user`, as that user. Its output is collected

@@ -23,7 +23,10 @@ std::expected<DeviceCandidate, std::string> find_disk(std::span<const DeviceCand
     if (found == nullptr) found = &disk;
     ++count;
   }
-  const std::string quoted = "\"" + std::string(name) + "\"";
+  // Built by appending: GCC 12 at -O3 misreads `"\"" + std::string(name)` as
+  // an overlapping copy (-Wrestrict).
+  std::string quoted = "\"";
+  quoted.append(name).append("\"");
   if (found == nullptr) return std::unexpected("no attached disk is named " + quoted);
   if (count > 1) {
     return std::unexpected(quoted + " names " + std::to_string(count) + " attached disks; name one by its id");
