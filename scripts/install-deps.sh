@@ -19,6 +19,10 @@ run_packages=(
   nlohmann-json3-dev
   libcli11-dev
   libssl-dev
+  # the helper asks polkit over the system bus with sd-bus (--authorize polkit);
+  # pkg-config finds libsystemd for CMake
+  libsystemd-dev
+  pkg-config
 )
 
 # Everything else the tests, the benchmarks and the other presets use.
@@ -47,6 +51,11 @@ test_packages=(
   # the emulated machine of the USB guest test
   qemu-system-x86
   busybox-static
+  # the polkit service test: a private system bus, polkitd on it, and the
+  # socket unit's per-connection start (systemd-socket-activate)
+  dbus-daemon
+  polkitd
+  systemd
 )
 
 packages=("${run_packages[@]}")

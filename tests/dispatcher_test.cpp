@@ -31,6 +31,7 @@ class FakeBackend final : public WriteBackend {
                                        ProgressFn& progress) const override {
     return write_job(job, ImageAccess(), cancel, progress);
   }
+  Result<void> admit(const WriteJob& /*job*/) const override { return admitted; }
   Result<std::string> write_job(const WriteJob& job, const ImageAccess& /*image*/, const std::atomic<bool>& cancel,
                                 ProgressFn& progress) const override {
     written.push_back(job);
@@ -40,6 +41,7 @@ class FakeBackend final : public WriteBackend {
   }
   mutable std::vector<WriteJob> written;
   mutable bool cancel_was_set = true;
+  Result<void> admitted;  // what `admit` answers
 
  private:
   BackendKind kind_;
@@ -254,6 +256,208 @@ TEST(Dispatcher, JsonEntryAnswersEveryTextWithOneResult) {
   expect_event(dispatch_json_with_writer(R"({"v":1,"cmd":"cancel","job":{"x":1}})", snapshot, backend),
                {false, ErrorCode::Protocol, "cancel has no in-flight job in this dispatch", false, false});
   EXPECT_EQ(snapshot.calls, 0);
+}
+
+// Answers every question with `decision`, and keeps the questions and
+// whether the job was still wanted when asked.
+class RecordingAuthorizer final : public WriteAuthorizer {
+ public:
+  explicit RecordingAuthorizer(Result<void> decision) : decision_(std::move(decision)) {}
+  Result<void> authorize(const WriteAuthorizationRequest& request, const StillWanted& still_wanted) const override {
+    asked.push_back(request);
+    wanted.push_back(still_wanted());
+    return decision_;
+  }
+  mutable std::vector<WriteAuthorizationRequest> asked;
+  mutable std::vector<bool> wanted;
+
+ private:
+  Result<void> decision_;
+};
+
+// Keeps every event; `watch` does what a transport does when its client
+// went away, when told to.
+class RecordingChannel final : public EventChannel {
+ public:
+  explicit RecordingChannel(std::atomic<bool>& cancel) : cancel_(cancel) {}
+  void send(const HelperEvent& event) override { sent.push_back(event); }
+  void watch() override {
+    if (client_gone) cancel_.store(true);
+  }
+  std::vector<HelperEvent> sent;
+  bool client_gone = false;
+
+ private:
+  std::atomic<bool>& cancel_;
+};
+
+const PeerProcess kPeer{4242, 987654, 1000};
+
+TEST(Dispatcher, AWriteIsAuthorizedBeforeAnythingOfItIsOpenedOrAnnounced) {
+  DeviceCandidate live = stick("SER", "disk7");
+  live.identity.linux_dev_name = "sdb";
+  live.size = live.identity.size = 31'000'000'000;
+  WriteJob job = job_for(live);
+  job.expected_size = 4096;
+  const auto progress_write = [&](WriteJob j) {
+    HelperRequest request = write_request(std::move(j));
+    request.progress = true;
+    return request;
+  };
+  const Result<void> granted;
+  const std::string refused_text = "not authorized to write /dev/sdb";
+  const std::string dismissed_text = "authorization dismissed";
+  const std::string unavailable_text = "no authority answered: no system bus";
+  struct Case {
+    std::string_view what;
+    HelperRequest request;
+    Result<void> admitted;  // the backend's own refusal, before any question
+    Result<void> decision;  // the authority's answer
+    std::optional<PeerProcess> subject;
+    Expected expected;
+    bool asked;
+    bool written;
+  };
+  const Case cases[] = {
+      {"granted", progress_write(job), {}, granted, kPeer, {true, {}, {}, true, true}, true, true},
+      {"not authorized",
+       progress_write(job),
+       {},
+       std::unexpected(Error::make<ErrorKind::NotAuthorized>("/dev/sdb")),
+       kPeer,
+       {false, ErrorCode::NotAuthorized, refused_text, false, false},
+       true,
+       false},
+      {"dismissed",
+       progress_write(job),
+       {},
+       std::unexpected(Error::make<ErrorKind::AuthorizationDismissed>()),
+       kPeer,
+       {false, ErrorCode::NotAuthorized, dismissed_text, false, false},
+       true,
+       false},
+      {"no authority",
+       progress_write(job),
+       {},
+       std::unexpected(Error::make<ErrorKind::AuthorizationUnavailable>("no system bus")),
+       kPeer,
+       {false, ErrorCode::AuthorizationUnavailable, unavailable_text, false, false},
+       true,
+       false},
+      {"no subject is never granted",
+       progress_write(job),
+       {},
+       granted,
+       std::nullopt,
+       {false, ErrorCode::AuthorizationUnavailable, "no authority answered: the client's process is not known", false,
+        false},
+       false,
+       false},
+      {"validate is never asked about",
+       validate_request(job),
+       {},
+       std::unexpected(Error::make<ErrorKind::NotAuthorized>("/dev/sdb")),
+       kPeer,
+       {true, {}, {}, true, false},
+       false,
+       false},
+      {"a dry run is refused before asking",
+       write_request([&] {
+         WriteJob j = job;
+         j.dry_run = true;
+         return j;
+       }()),
+       {},
+       granted,
+       kPeer,
+       {false, ErrorCode::Protocol, "write refused: job.dry_run is true", false, false},
+       false,
+       false},
+      {"the backend's interlock refuses before asking",
+       progress_write(job),
+       std::unexpected(Error::make<ErrorKind::RejectedNotUsb>()),
+       granted,
+       kPeer,
+       {false, ErrorCode::RejectedNotUsb, "refused: not a USB disk", false, false},
+       false,
+       false},
+      {"the enable gate stops before asking",
+       progress_write(job),
+       std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>()),
+       granted,
+       kPeer,
+       {false, ErrorCode::WriteStoppedBeforeDeviceOpen, "write prepared; raw device open is not enabled", true, false},
+       false,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const FakeSnapshot snapshot(std::vector<DeviceCandidate>{live});
+    FakeBackend backend(BackendKind::LinuxRaw, kDigest);
+    backend.admitted = c.admitted;
+    const RecordingAuthorizer authorizer(c.decision);
+    std::atomic<bool> cancel{false};
+    RecordingChannel channel(cancel);
+    const auto event = dispatch(
+        c.request, {snapshot, backend, ImageAccess(), JobControl{&cancel, &channel}, {&authorizer, c.subject}});
+    expect_event(event, c.expected);
+    EXPECT_EQ(backend.written.size(), c.written ? 1u : 0u) << "the backend opens the image and the disk";
+    if (!c.written) {
+      EXPECT_TRUE(channel.sent.empty()) << "no `accepted` before the write is authorized";
+    }
+    ASSERT_EQ(authorizer.asked.size(), c.asked ? 1u : 0u);
+    if (!c.asked) continue;
+    // The question names the live disk, for the process the transport named.
+    EXPECT_EQ(authorizer.asked[0], (WriteAuthorizationRequest{kPeer, "/dev/sdb", "Acme Stick, 31.0 GB, /dev/sdb"}));
+    EXPECT_EQ(authorizer.wanted, std::vector<bool>{true});
+  }
+}
+
+TEST(Dispatcher, AClientThatGoesAwayWhileTheAuthorityDecidesWithdrawsTheQuestion) {
+  const DeviceCandidate live = stick("SER", "disk7");
+  const FakeSnapshot snapshot(std::vector<DeviceCandidate>{live});
+  const FakeBackend backend(BackendKind::FileSink, kDigest);
+  // The authority grants, but only after the client hung up: the job does
+  // not go on for nobody.
+  const RecordingAuthorizer authorizer(Result<void>{});
+  std::atomic<bool> cancel{false};
+  RecordingChannel channel(cancel);
+  channel.client_gone = true;
+  const auto event = dispatch(write_request(job_for(live)),
+                              {snapshot, backend, ImageAccess(), JobControl{&cancel, &channel}, {&authorizer, kPeer}});
+  EXPECT_EQ(authorizer.wanted, std::vector<bool>{false}) << "the transport's watch is what the authorizer asks";
+  expect_event(event, {false, ErrorCode::WriteCancelled, "write cancelled; target is incomplete", false, false});
+  EXPECT_TRUE(backend.written.empty());
+}
+
+TEST(Authorization, TheQuestionNamesTheDiskPrintablyAndShort) {
+  DeviceCandidate sdb = testing::usb_stick("SER", "disk4", 31'000'000'000);
+  sdb.identity.linux_dev_name = "sdb";
+  DeviceCandidate mac = testing::usb_stick("SER", "disk4", 999);
+  DeviceCandidate nameless = testing::usb_stick("SER", "disk4", 1'500'000);
+  nameless.identity.mac_bsd_name.reset();
+  DeviceCandidate hostile = testing::usb_stick("SER", "disk4", 64'000'000);
+  hostile.vendor = "  Evil\n\x1b[2J";
+  hostile.product = std::string(100, 'x');
+  DeviceCandidate blank = testing::usb_stick("SER", "disk4", 999'950'000'000);
+  blank.vendor = " ";
+  blank.product = "";
+  struct Case {
+    const DeviceCandidate& disk;
+    std::string device;
+    std::string drive;
+  };
+  const Case cases[] = {
+      {sdb, "/dev/sdb", "Acme Stick, 31.0 GB, /dev/sdb"},
+      {mac, "/dev/disk4", "Acme Stick, 999 B, /dev/disk4"},
+      {nameless, nameless.id, "Acme Stick, 1.5 MB, " + nameless.id},
+      {hostile, "/dev/disk4", "Evil??[2J " + std::string(64, 'x') + ", 64.0 MB, /dev/disk4"},
+      {blank, "/dev/disk4", "1.0 TB, /dev/disk4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.drive);
+    EXPECT_EQ(authorization_request(kPeer, c.disk), (WriteAuthorizationRequest{kPeer, c.device, c.drive}));
+  }
 }
 
 }  // namespace

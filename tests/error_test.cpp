@@ -56,6 +56,10 @@ const std::vector<KindCase>& all_kinds() {
       {Error::make<K::ElevationDenied>(), "administrator permission was denied", C::ElevationDenied},
       {Error::make<K::WriteStoppedBeforeDeviceOpen>(), "write prepared; raw device open is not enabled",
        C::WriteStoppedBeforeDeviceOpen},
+      {Error::make<K::NotAuthorized>("/dev/sdb"), "not authorized to write /dev/sdb", C::NotAuthorized},
+      {Error::make<K::AuthorizationDismissed>(), "authorization dismissed", C::NotAuthorized},
+      {Error::make<K::AuthorizationUnavailable>("no bus"), "no authority answered: no bus",
+       C::AuthorizationUnavailable},
   };
   return cases;
 }
@@ -94,7 +98,9 @@ TEST(ErrorCodes, NamesRoundTripAndNothingElseIsAccepted) {
                                             "image_hash_mismatch",
                                             "verify_mismatch",
                                             "elevation_denied",
-                                            "write_stopped_before_device_open"};
+                                            "write_stopped_before_device_open",
+                                            "not_authorized",
+                                            "authorization_unavailable"};
   ASSERT_EQ(names.size(), kErrorCodeCount);
   for (std::size_t i = 0; i < names.size(); ++i) {
     const auto code = static_cast<ErrorCode>(i);

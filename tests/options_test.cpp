@@ -25,6 +25,9 @@ TEST(Options, ValueOptionsTakeTheArgumentAfterTheirFirstOccurrence) {
   EXPECT_EQ(o.expect_serial, "") << "an empty argument is a present, empty value";
 
   EXPECT_EQ(read_options(argv({"--fixture"}), {}).fixture, std::nullopt) << "last argument has no value";
+  const auto authorized = read_options(argv({"--authorize", "polkit", "--authorize-action", "a.b"}), {});
+  EXPECT_EQ(authorized.authorize, "polkit");
+  EXPECT_EQ(authorized.authorize_action, "a.b");
   EXPECT_EQ(read_options(argv({"--fixture=a.json", "--FIXTURE", "b"}), {}).fixture, std::nullopt);
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 
 #include <filesystem>
 
@@ -15,6 +16,7 @@
 #include "frontend_runner.hpp"
 #include "kelmar_vindle/device.hpp"
 #include "kelmar_vindle/version.hpp"
+#include "polkit_authority.hpp"
 #include "process_runner.hpp"
 #include "staging.hpp"
 #include "temp_dir.hpp"
@@ -80,6 +82,10 @@ TEST(StartupProcess, FailureTable) {
       {{.args = {"--listen-xpc"}}, "xpc listen is macOS-only"},
       {{.env = {"KELMAR_VINDLE_LISTEN_XPC=1"}}, "xpc listen is macOS-only"},
       {{.args = {"--fixture", "caf\xE9"}}, "command-line argument 2 is not valid UTF-8"},
+      {{.args = {"--authorize", "yes"}}, "--authorize takes polkit"},
+      {{.args = {"--authorize-action", "com.example.write"}}, "--authorize-action needs --authorize polkit"},
+      {{.args = {"--authorize", "polkit", "--authorize-action", "write"}},
+       "--authorize-action is not a polkit action ID: write"},
   };
   for (const auto& c : cases) {
     std::string trace;
@@ -99,9 +105,10 @@ struct SocketRun {
 // Runs the helper as a socket-activated service would: standard input and
 // output are one end of a connected Unix-domain socket whose other end, this
 // process (root's, or whoever runs the test), sends `request` and reads the
-// reply. Standard error is a pipe; the environment is `env` alone.
+// reply. Standard error is a pipe; the environment is `env` alone. Without
+// a request the connection stays open and silent until the helper ends.
 SocketRun run_on_socket(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                        const std::string& request) {
+                        const std::optional<std::string>& request) {
   int ends[2];
   int errors[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return {.err = "socketpair failed"};
@@ -129,9 +136,11 @@ SocketRun run_on_socket(const std::vector<std::string>& args, const std::vector<
   error_write = UniqueFd();
   SocketRun run;
   if (child < 0) return {.err = "fork failed"};
-  // The helper may refuse before reading; the request then goes nowhere.
-  static_cast<void>(::send(client.get(), request.data(), request.size(), MSG_NOSIGNAL));
-  ::shutdown(client.get(), SHUT_WR);
+  if (request) {
+    // The helper may refuse before reading; the request then goes nowhere.
+    static_cast<void>(::send(client.get(), request->data(), request->size(), MSG_NOSIGNAL));
+    ::shutdown(client.get(), SHUT_WR);
+  }
   run.reply = testing::LineReader(std::move(client)).next(std::chrono::seconds(30)).value_or("");
   testing::LineReader errors_reader(std::move(error_read));
   while (auto line = errors_reader.next(std::chrono::seconds(30))) run.err += *line + "\n";
@@ -197,6 +206,22 @@ TEST(StartupProcess, ASocketActivatedServiceServesOnlyTheClientNamed) {
       EXPECT_EQ(run.reply, "") << "refused unanswered";
     }
   }
+}
+
+// A socket-activated service bounds its client's request as the socket
+// mode does; and one told to ask polkit serves only a socket's peer, the
+// one process the kernel names (a build without polkit says so first).
+TEST(StartupProcess, ASocketOnStandardInputIsBoundedAndAuthorizationNeedsOne) {
+  const auto silent = run_on_socket({"--client-timeout", "1"}, {}, std::nullopt);
+  EXPECT_EQ(silent.err, "helper error: client sent no request within 1 seconds\n");
+  EXPECT_EQ(silent.exit_status, 1);
+  EXPECT_EQ(silent.reply, "");
+
+  const auto polkit = helper::make_polkit_authorizer("com.example.test");
+  const std::string refusal =
+      polkit ? "--authorize needs a socket as standard input: only a socket's peer is a process the kernel vouches for"
+             : polkit.error();
+  expect_failure({.args = {"--authorize", "polkit"}, .stdin_text = "{\"v\":1,\"cmd\":\"cancel\"}\n"}, refusal);
 }
 
 // Start-up refuses launchers that disagree about the client, through the

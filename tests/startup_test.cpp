@@ -9,6 +9,7 @@
 
 #include "descriptors.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
+#include "polkit_authority.hpp"
 #include "temp_dir.hpp"
 
 namespace kelmar_vindle::helper {
@@ -263,6 +264,57 @@ TEST(Startup, TheCommandLineAndALauncherMustNameTheSameClient) {
   p = plan({}, {{"SUDO_UID", "1000"}});
   ASSERT_TRUE(p.has_value()) << p.error();
   EXPECT_EQ(p->launcher.named_by, "SUDO_UID");
+}
+
+TEST(Startup, AuthorizationTable) {
+  // Whether this build can ask polkit at all: if not, --authorize polkit
+  // fails with the build's reason and never yields an authorizer.
+  const auto polkit = make_polkit_authorizer("com.example.test");
+  const auto with = [](std::optional<std::string> authorize, std::optional<std::string> action) {
+    HelperOptions o;
+    o.authorize = std::move(authorize);
+    o.authorize_action = std::move(action);
+    return o;
+  };
+  struct Case {
+    HelperOptions options;
+    std::optional<std::string> failure;  // none: an authorizer (polkit's) or none, as `asks` says
+    bool asks;
+  };
+  const Case cases[] = {
+      {with({}, {}), {}, false},
+      {with("polkit", {}), {}, true},
+      {with("polkit", "org.example.disks.write-1"), {}, true},
+      {with("Polkit", {}), "--authorize takes polkit", false},
+      {with("", {}), "--authorize takes polkit", false},
+      {with({}, "org.example.write"), "--authorize-action needs --authorize polkit", false},
+      {with("polkit", "Org.Example"), "--authorize-action is not a polkit action ID: Org.Example", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.options.authorize.value_or("-") + " " + c.options.authorize_action.value_or("-"));
+    const auto chosen = choose_authorizer(c.options);
+    if (c.failure) {
+      EXPECT_EQ(chosen.error(), *c.failure);
+    } else if (c.asks && !polkit) {
+      EXPECT_EQ(chosen.error(), polkit.error());
+    } else {
+      ASSERT_TRUE(chosen.has_value()) << chosen.error();
+      EXPECT_EQ(*chosen != nullptr, c.asks);
+    }
+  }
+}
+
+TEST(Startup, PolkitActionIdsAreDottedLowerCaseNames) {
+  for (std::string_view good :
+       {"com.kelmar-vindle.write-disk", "org.freedesktop.udisks2.modify-device", "a.b", "0.9"}) {
+    EXPECT_TRUE(is_polkit_action_id(good)) << good;
+  }
+  for (std::string_view bad : {"", "write", "com..write", ".com.write", "com.write.", "Com.write", "com.write disk",
+                               "com.write\n", "com.wr\xC3\xA9"}) {
+    EXPECT_FALSE(is_polkit_action_id(bad)) << bad;
+  }
+  EXPECT_FALSE(is_polkit_action_id("a." + std::string(254, 'b')));
+  EXPECT_TRUE(is_polkit_action_id("a." + std::string(253, 'b')));
 }
 
 TEST(Startup, ArgumentsMustBeUtf8) {

@@ -51,6 +51,9 @@ constexpr std::array<KindRow, kErrorKindCount> kKinds{{
     {ErrorKind::ElevationDenied, "administrator permission was denied", ErrorCode::ElevationDenied},
     {ErrorKind::WriteStoppedBeforeDeviceOpen, "write prepared; raw device open is not enabled",
      ErrorCode::WriteStoppedBeforeDeviceOpen},
+    {ErrorKind::NotAuthorized, "not authorized to write {}", ErrorCode::NotAuthorized},
+    {ErrorKind::AuthorizationDismissed, "authorization dismissed", ErrorCode::NotAuthorized},
+    {ErrorKind::AuthorizationUnavailable, "no authority answered: {}", ErrorCode::AuthorizationUnavailable},
 }};
 
 constexpr bool rows_in_declaration_order() {
@@ -75,6 +78,8 @@ constexpr std::array<std::string_view, kErrorCodeCount> kCodeNames{
     "verify_mismatch",
     "elevation_denied",
     "write_stopped_before_device_open",
+    "not_authorized",
+    "authorization_unavailable",
 };
 
 const KindRow& row_of(ErrorKind kind) { return kKinds[static_cast<std::size_t>(kind)]; }

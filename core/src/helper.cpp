@@ -28,6 +28,31 @@ HelperEvent dispatch_validate(const WriteJob& job, const DispatchDeps& deps) {
   return {HelperEvent::Result{true, {}, {}, std::move(*resolved), {}}};
 }
 
+// A backend's failure; a job the backend stopped before opening the disk
+// still names the disk it would have written.
+HelperEvent backend_failure(const Error& error, DeviceCandidate resolved) {
+  if (error.kind() == ErrorKind::WriteStoppedBeforeDeviceOpen) {
+    return {HelperEvent::Result{false, error.code(), error.text(), std::move(resolved), {}}};
+  }
+  return error_event(error);
+}
+
+// Asks the authorizer, if there is one, whether the request's process may
+// write `disk`; the transport watches its client meanwhile, so that a
+// client going away withdraws the question.
+Result<void> authorize(const DeviceCandidate& disk, const DispatchDeps& deps, const std::atomic<bool>& cancel_flag) {
+  const WriteAuthorization& authorization = deps.authorization;
+  if (authorization.authorizer == nullptr) return {};
+  if (!authorization.subject) {
+    return std::unexpected(Error::make<ErrorKind::AuthorizationUnavailable>("the client's process is not known"));
+  }
+  const StillWanted still_wanted = [&] {
+    if (deps.job.events != nullptr) deps.job.events->watch();
+    return !cancel_flag.load(std::memory_order_acquire);
+  };
+  return authorization.authorizer->authorize(authorization_request(*authorization.subject, disk), still_wanted);
+}
+
 HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const DispatchDeps& deps) {
   auto resolved = resolve_target(job, deps);
   if (!resolved) return error_event(resolved.error());
@@ -46,6 +71,13 @@ HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const Dispa
 
   std::atomic<bool> own_flag{false};
   const std::atomic<bool>& cancel_flag = deps.job.cancel != nullptr ? *deps.job.cancel : own_flag;
+  // Nobody is asked to approve a write the backend would refuse, and
+  // nothing is opened or announced before the write is approved.
+  const auto cancelled = [&] { return cancel_flag.load(std::memory_order_acquire); };
+  if (auto admitted = deps.writer.admit(to_write); !admitted) return backend_failure(admitted.error(), *resolved);
+  // Stopped while it was being re-identified: nothing of the job has begun.
+  if (cancelled()) return error_event(Error::make<ErrorKind::WriteCancelled>());
+  if (auto authorized = authorize(*resolved, deps, cancel_flag); !authorized) return error_event(authorized.error());
   std::optional<ProgressEvents> events;
   ProgressFn progress;  // without a channel every report is dropped
   if (deps.job.events != nullptr) {
@@ -54,16 +86,12 @@ HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const Dispa
     progress = wants_progress ? events.emplace(*deps.job.events, to_write.expected_size).reporter()
                               : watching_reporter(*deps.job.events);
   }
-  // Stopped while it was being re-identified: nothing of the job has begun.
-  if (cancel_flag.load(std::memory_order_acquire)) return error_event(Error::make<ErrorKind::WriteCancelled>());
+  // Or while its authorization was asked: nothing has begun either.
+  if (cancelled()) return error_event(Error::make<ErrorKind::WriteCancelled>());
   auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, progress);
   if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
 
-  const Error& error = digest.error();
-  if (error.kind() == ErrorKind::WriteStoppedBeforeDeviceOpen) {
-    return {HelperEvent::Result{false, error.code(), error.text(), std::move(*resolved), {}}};
-  }
-  return error_event(error);
+  return backend_failure(digest.error(), std::move(*resolved));
 }
 
 }  // namespace
@@ -91,11 +119,12 @@ HelperEvent dispatch(const HelperRequest& request, const DispatchDeps& deps) {
 }
 
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const ImageAccess& image, const JobControl& job) {
+                                      const ImageAccess& image, const JobControl& job,
+                                      const WriteAuthorization& authorization) {
   try {
     const auto request = parse_request(text);
     if (!request) return error_event(request.error());
-    return dispatch(*request, DispatchDeps{snapshot, writer, image, job});
+    return dispatch(*request, DispatchDeps{snapshot, writer, image, job, authorization});
   } catch (const std::exception& e) {
     // Last guard of the one-reply rule; the request path reports its
     // failures as values, so this only sees library surprises.

@@ -10,9 +10,9 @@ namespace kelmar_vindle::helper {
 namespace {
 
 // The options that take the next argument as their value (options.cpp).
-constexpr std::array<std::string_view, 10> kValueOptions{
-    "--fixture",    "--sink",       "--expect-serial", "--expect-size",    "--listen-unix",
-    "--client-uid", "--client-gid", "--listen-pipe",   "--client-timeout", "--client-requirement"};
+constexpr std::array<std::string_view, 12> kValueOptions{
+    "--fixture",    "--sink",        "--expect-serial",  "--expect-size", "--listen-unix",      "--client-uid",
+    "--client-gid", "--listen-pipe", "--client-timeout", "--authorize",   "--authorize-action", "--client-requirement"};
 
 constexpr std::string_view kHelp =
     "Usage: kelmar_vindle_helper [OPTION]...\n"
@@ -27,7 +27,11 @@ constexpr std::string_view kHelp =
     "  --expect-size N             size in bytes the target disk must have\n"
     "  --list-disks                print the disk list as one JSON array and exit\n"
     "  --listen-unix PATH          answer one request on a Unix-domain socket at PATH\n"
-    "  --client-timeout SECONDS    bound a socket client's whole request\n"
+    "  --client-timeout SECONDS    bound a socket client's whole request (also on a socket as\n"
+    "                              standard input)\n"
+    "  --authorize polkit          ask polkit on the system bus before each write whether the\n"
+    "                              socket's peer may erase the disk\n"
+    "  --authorize-action ID       the polkit action asked about (com.kelmar-vindle.write-disk)\n"
     "  --client-uid UID            the one client (with --client-gid GID)\n"
     "  --listen-xpc                run as the XPC Mach service (macOS only)\n"
     "  --client-requirement TEXT   with --listen-xpc: the code-signing requirement of every peer\n"

@@ -60,6 +60,13 @@ struct RequestDeadline {
   unsigned seconds = 0;
 };
 
+// One limit for the whole request from now on, not one per read; none
+// without a limit.
+std::optional<RequestDeadline> deadline_from_now(std::optional<unsigned> seconds) {
+  if (!seconds) return std::nullopt;
+  return RequestDeadline{std::chrono::steady_clock::now() + std::chrono::seconds(*seconds), *seconds};
+}
+
 // Waits until `fd` has something to read (or its end) before `deadline`;
 // fails with the deadline's own text once it has passed.
 TextResult<> wait_readable(int fd, const RequestDeadline& deadline) {
@@ -162,14 +169,18 @@ class StreamEvents final : public EventChannel {
   bool gone_ = false;
 };
 
-// Answers `line` on `fd` and writes the reply line; SIGTERM and SIGINT
-// cancel the job meanwhile.
-TextResult<> answer_on(int fd, const std::string& line, const DeviceSnapshot& source, const WriteBackend& backend,
-                       const ImageAccess& image, JobSignals* signals) {
+// Answers `line` on `fd` for `image`'s client, a `write` authorized for
+// `peer`'s process (the socket's peer, where one is known), and writes the
+// reply line; SIGTERM and SIGINT cancel the job meanwhile.
+TextResult<> answer_on(int fd, const std::string& line, const Serving& serving, const ImageAccess& image,
+                       const std::optional<PeerProcess>& peer) {
   std::atomic<bool> cancel{false};
   StreamEvents events(fd, cancel);
-  const auto scope = signals != nullptr ? signals->cancel_on_signal(cancel) : JobSignals::Scope();
-  return send_line(fd, handle_line(line, source, backend, image, JobControl{&cancel, &events}) + "\n");
+  const auto scope = serving.signals != nullptr ? serving.signals->cancel_on_signal(cancel) : JobSignals::Scope();
+  const WriteAuthorization authorization{serving.authorizer, peer};
+  return send_line(
+      fd,
+      handle_line(line, serving.source, serving.backend, image, JobControl{&cancel, &events}, authorization) + "\n");
 }
 
 bool may_be_served(const Client& peer, const std::optional<SocketClient>& only) {
@@ -180,7 +191,7 @@ bool may_be_served(const Client& peer, const std::optional<SocketClient>& only) 
 
 struct Connection {
   UniqueFd fd;
-  Client peer;
+  Peer peer;
 };
 
 // The first connection whose peer may be served; others are closed unanswered.
@@ -192,20 +203,21 @@ TextResult<Connection> accept_client(int listener, const std::optional<SocketCli
     if (!connection) return std::unexpected(connection.error());
     auto peer = peer_client(connection->get());
     if (!peer) return std::unexpected(peer.error().detail());
-    if (may_be_served(*peer, only)) return Connection{std::move(*connection), std::move(*peer)};
+    if (may_be_served(peer->client, only)) return Connection{std::move(*connection), std::move(*peer)};
   }
 }
 
 }  // namespace
 
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const ImageAccess& image, const JobControl& job) {
+                        const ImageAccess& image, const JobControl& job, const WriteAuthorization& authorization) {
   std::string_view line = text;
   if (line.ends_with('\n')) line.remove_suffix(1);
   if (line.size() > kMaxRequestBytes) {
     return encode_event(error_event(Error::protocol("request exceeds " + std::to_string(kMaxRequestBytes) + " bytes")));
   }
-  const HelperEvent event = dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image, job);
+  const HelperEvent event =
+      dispatch_json_with_writer(text::trim_unicode_whitespace(text), source, backend, image, job, authorization);
   return encode_event(event);
 }
 
@@ -214,9 +226,10 @@ std::string different_clients_text(std::string_view first, uid_t first_uid, std:
          " and " + std::to_string(second_uid) + ")";
 }
 
-TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend, const LaunchingClient& launcher,
-                            JobSignals* signals) {
-  Client client = launcher.client;
+TextResult<> run_stdin_mode(const Serving& serving, const LaunchingClient& launcher,
+                            std::optional<unsigned> idle_seconds) {
+  const auto deadline = deadline_from_now(idle_seconds);
+  Peer client{launcher.client, std::nullopt};
   UniqueFd handed_over;
   struct stat input {};
   const bool socket = ::fstat(STDIN_FILENO, &input) == 0 && S_ISSOCK(input.st_mode);
@@ -225,21 +238,25 @@ TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& ba
     if (!peer) return std::unexpected(peer.error().detail());
     // The kernel vouches for the peer; a named client who is someone else
     // leaves open whom the request is for, so none is served.
-    if (!launcher.named_by.empty() && peer->uid != launcher.client.uid) {
+    if (!launcher.named_by.empty() && peer->client.uid != launcher.client.uid) {
       return std::unexpected(
-          different_clients_text("the socket's peer", peer->uid, launcher.named_by, launcher.client.uid));
+          different_clients_text("the socket's peer", peer->client.uid, launcher.named_by, launcher.client.uid));
     }
     client = std::move(*peer);
+  } else if (serving.authorizer != nullptr) {
+    return std::unexpected(
+        std::string("--authorize needs a socket as standard input: only a socket's peer is a process the kernel "
+                    "vouches for"));
   }
-  const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr);
+  const auto line = read_request_line(STDIN_FILENO, socket ? &handed_over : nullptr, socket ? deadline : std::nullopt);
   if (!line) return std::unexpected(line.error());
-  const ImageAccess image(std::move(client), handed_over.get());
-  return answer_on(STDOUT_FILENO, *line, source, backend, image, signals);
+  const ImageAccess image(std::move(client.client), handed_over.get());
+  return answer_on(STDOUT_FILENO, *line, serving, image, client.process);
 }
 
-TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source, const WriteBackend& backend,
+TextResult<> run_unix_socket_mode(const std::string& path, const Serving& serving,
                                   const std::optional<SocketClient>& only, std::optional<unsigned> idle_seconds,
-                                  JobSignals* signals, const Client& launched_by) {
+                                  const Client& launched_by) {
   // Checked before anything touches the file system: a path cut at its zero
   // byte would name another file, and the rename replaces whatever is there.
   if (auto clean = check_no_interior_nul(path); !clean) return std::unexpected(clean.error().detail());
@@ -249,16 +266,13 @@ TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot&
   auto connection = accept_client(place->listener(), only);
   if (!connection) return std::unexpected(connection.error());
 
-  // One limit for the whole request from the moment it was accepted, not
-  // one per read.
-  std::optional<RequestDeadline> deadline;
-  if (idle_seconds)
-    deadline = RequestDeadline{std::chrono::steady_clock::now() + std::chrono::seconds(*idle_seconds), *idle_seconds};
+  // From the moment the connection was accepted.
+  const auto deadline = deadline_from_now(idle_seconds);
   UniqueFd handed_over;
   const auto line = read_request_line(connection->fd.get(), &handed_over, deadline);
   if (!line) return std::unexpected(line.error());
-  const ImageAccess image(std::move(connection->peer), handed_over.get());
-  if (auto sent = answer_on(connection->fd.get(), *line, source, backend, image, signals); !sent) return sent;
+  const ImageAccess image(std::move(connection->peer.client), handed_over.get());
+  if (auto sent = answer_on(connection->fd.get(), *line, serving, image, connection->peer.process); !sent) return sent;
 
   // Only a completed exchange removes the socket; after a failure it stays
   // until the next start replaces it.

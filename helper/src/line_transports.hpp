@@ -20,10 +20,22 @@ namespace kelmar_vindle::helper {
 inline constexpr std::size_t kMaxRequestBytes = 1048576;
 
 // Trims Unicode white space, dispatches for `image`'s client (lending the
-// job `job`), and encodes the one reply event as a compact JSON line
-// (without its line feed). Never fails.
+// job `job`, and authorizing a `write` as `authorization` says), and
+// encodes the one reply event as a compact JSON line (without its line
+// feed). Never fails.
 std::string handle_line(std::string_view text, const DeviceSnapshot& source, const WriteBackend& backend,
-                        const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl());
+                        const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl(),
+                        const WriteAuthorization& authorization = WriteAuthorization());
+
+// What a stream mode answers its request with, borrowed for the mode's run.
+struct Serving {
+  const DeviceSnapshot& source;
+  const WriteBackend& backend;
+  // --authorize: asked about every `write` for the socket's peer process.
+  const WriteAuthorizer* authorizer = nullptr;
+  // SIGTERM and SIGINT cancel the request's job (job_signals.hpp).
+  JobSignals* signals = nullptr;
+};
 
 // Both stream modes: a `write` that asks for progress gets each event as a
 // line of its own, written as it happens, before its reply line; its client
@@ -50,9 +62,13 @@ struct LaunchingClient {
 // the helper (start-up decides). A socket's peer other than the user
 // `launcher` names (when something named one) ends the mode unanswered
 // ("the socket's peer and SUDO_UID name different clients (0 and 1000)").
-[[nodiscard]] TextResult<> run_stdin_mode(const DeviceSnapshot& source, const WriteBackend& backend,
-                                          const LaunchingClient& launcher = LaunchingClient(),
-                                          JobSignals* signals = nullptr);
+// On a socket, with `idle_seconds`, the whole request line must arrive
+// within that many seconds of the start, as in the Unix-socket mode. With
+// an authorizer, standard input must be a socket: its peer's process is
+// the one the authority is asked about, and nothing else names a process
+// the kernel vouches for.
+[[nodiscard]] TextResult<> run_stdin_mode(const Serving& serving, const LaunchingClient& launcher = LaunchingClient(),
+                                          std::optional<unsigned> idle_seconds = std::nullopt);
 
 // Creates the socket at `path` (see `SocketPlace`: atomically, in a
 // directory only root and the client may write, by root only in a directory
@@ -68,11 +84,9 @@ struct LaunchingClient {
 // With `idle_seconds`, a client whose whole request line has not arrived
 // that long after its connection was accepted, however it spaces its bytes,
 // ends the mode ("client sent no request within {} seconds").
-[[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const DeviceSnapshot& source,
-                                                const WriteBackend& backend,
+[[nodiscard]] TextResult<> run_unix_socket_mode(const std::string& path, const Serving& serving,
                                                 const std::optional<SocketClient>& only = std::nullopt,
                                                 std::optional<unsigned> idle_seconds = std::nullopt,
-                                                JobSignals* signals = nullptr,
                                                 const Client& launched_by = Client::root());
 
 }  // namespace kelmar_vindle::helper

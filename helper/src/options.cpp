@@ -78,6 +78,10 @@ HelperOptions read_options(const std::vector<std::string>& args, const Environme
   if (!options.expect_size && size_variable) options.expect_size = parse_number(*size_variable);
   options.expect_size_unreadable =
       !options.expect_size && (size_argument || (size_variable && !size_variable->empty()));
+  // Command line only: whoever can set a root helper's environment can set
+  // its command line as well, and a variable would hide the setting.
+  options.authorize = value_of(args, "--authorize");
+  options.authorize_action = value_of(args, "--authorize-action");
   return options;
 }
 

@@ -35,6 +35,9 @@ struct HelperOptions {
   std::optional<std::uint64_t> expect_size;
   // A size was given (option or variable) but none of them is a number.
   bool expect_size_unreadable = false;
+  // --authorize and --authorize-action, taken unchanged (start-up checks them).
+  std::optional<std::string> authorize;
+  std::optional<std::string> authorize_action;
 
   friend bool operator==(const HelperOptions&, const HelperOptions&) = default;
 };

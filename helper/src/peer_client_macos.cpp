@@ -8,7 +8,7 @@
 
 namespace kelmar_vindle::helper {
 
-Result<Client> peer_client(int fd) {
+Result<Peer> peer_client(int fd) {
   xucred credentials{};
   socklen_t length = sizeof credentials;
   if (::getsockopt(fd, SOL_LOCAL, LOCAL_PEERCRED, &credentials, &length) != 0) return std::unexpected(last_os_error());
@@ -17,7 +17,7 @@ Result<Client> peer_client(int fd) {
   }
   Client client{credentials.cr_uid, credentials.cr_groups[0], {}};
   client.groups.assign(credentials.cr_groups, credentials.cr_groups + credentials.cr_ngroups);
-  return client;
+  return Peer{std::move(client), std::nullopt};
 }
 
 }  // namespace kelmar_vindle::helper

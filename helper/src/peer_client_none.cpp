@@ -3,7 +3,7 @@
 
 namespace kelmar_vindle::helper {
 
-Result<Client> peer_client(int /*fd*/) {
+Result<Peer> peer_client(int /*fd*/) {
   return std::unexpected(Error::io("the peer's credentials are not available on this platform"));
 }
 

@@ -39,14 +39,17 @@ Result<std::string> RawDiskBackend::write_and_verify(const WriteJob& job, std::s
   return write_job(job, cancel, progress);
 }
 
+Result<void> RawDiskBackend::admit(const WriteJob& job) const {
+  if (auto disk = interlock(disks_for(job.target), job.target); !disk) return std::unexpected(std::move(disk.error()));
+  if (!settings_.allow_real_write) return std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>());
+  return {};
+}
+
 Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                               const std::atomic<bool>& cancel, ProgressFn& progress) const {
+  // Checked here as well: a caller other than the dispatcher may not have asked.
+  if (auto admitted = admit(job); !admitted) return std::unexpected(std::move(admitted.error()));
   const write::DiskInterface& disks = disks_for(job.target);
-  // The interlock: the fixed rules, the identity rule start-up configured,
-  // and a name this host writes.
-  if (auto disk = interlock(disks, job.target); !disk) return std::unexpected(std::move(disk.error()));
-  // The enable gate: without real writes nothing is hashed, unmounted or opened.
-  if (!settings_.allow_real_write) return std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>());
 
   // The image, opened once, with the client's rights or through the
   // descriptor it handed over: the descriptor checked here is the one copied.

@@ -60,11 +60,16 @@ class RawDiskBackend : public WriteBackend {
  public:
   const RawBackendSettings& settings() const { return settings_; }
 
+  // The interlock (the fixed rules, the identity rule start-up configured,
+  // and a name this host writes), then the enable gate: without real writes
+  // nothing is hashed, unmounted or opened.
+  [[nodiscard]] Result<void> admit(const WriteJob& job) const final;
+
   // The same as `write_job`: the image bytes are ignored, the raw path
   // streams the image file itself.
   [[nodiscard]] Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
                                                      const std::atomic<bool>& cancel, ProgressFn& progress) const final;
-  // Interlock; the enable gate; the image opened once and checked; the
+  // `admit`; the image opened once and checked; the
   // interlock again and a fresh re-identification of the disk; unmount; the
   // image unchanged since its check; copy in 1 MiB chunks and flush; read
   // exactly the image's length back and compare digests.

@@ -9,6 +9,7 @@
 #include "kelmar_vindle/error.hpp"
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/text.hpp"
+#include "polkit_authority.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
@@ -54,6 +55,35 @@ TextResult<std::unique_ptr<DeviceSnapshot>> choose_device_source(const HelperOpt
   auto devices = read_mock_device_list(*contents);
   if (!devices) return std::unexpected(named + devices.error());
   return std::make_unique<MockEnumerator>(std::move(*devices));
+}
+
+bool is_polkit_action_id(std::string_view id) {
+  if (id.empty() || id.size() > 255 || id.find('.') == std::string_view::npos) return false;
+  bool part_empty = true;
+  for (const char c : id) {
+    if (c == '.') {
+      if (part_empty) return false;
+      part_empty = true;
+      continue;
+    }
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-')) return false;
+    part_empty = false;
+  }
+  return !part_empty;
+}
+
+TextResult<std::unique_ptr<WriteAuthorizer>> choose_authorizer(const HelperOptions& options) {
+  if (!options.authorize) {
+    // An action nobody asks about would look like a check that is made.
+    if (options.authorize_action) return std::unexpected(std::string("--authorize-action needs --authorize polkit"));
+    return std::unique_ptr<WriteAuthorizer>();
+  }
+  if (*options.authorize != "polkit") return std::unexpected(std::string("--authorize takes polkit"));
+  const std::string action = options.authorize_action.value_or(std::string(kDefaultAuthorizeAction));
+  if (!is_polkit_action_id(action)) {
+    return std::unexpected("--authorize-action is not a polkit action ID: " + text::decode_utf8_lossy(action));
+  }
+  return make_polkit_authorizer(action);
 }
 
 TextResult<LaunchingClient> launching_client(const Environment& env, uid_t real_uid, gid_t real_gid) {
@@ -137,6 +167,10 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
   if (options.sink && options.allow_real_write) {
     return std::unexpected(std::string("--sink and --allow-real-write cannot be used together"));
   }
+  // Before any path is opened: a helper told to ask polkit never serves
+  // without it.
+  auto authorizer = choose_authorizer(options);
+  if (!authorizer) return std::unexpected(std::move(authorizer.error()));
   // Decided before any path is opened: the mock list and the sink are
   // reached with the rights of whoever started the helper.
   auto launcher = launching_client(env, ::getuid(), ::getgid());
@@ -177,7 +211,8 @@ TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const
                      std::move(*launcher),
                      std::move(*named),
                      timeout,
-                     launched_by};
+                     launched_by,
+                     std::move(*authorizer)};
 }
 
 }  // namespace kelmar_vindle::helper

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kelmar_vindle/authorization.hpp"
 #include "kelmar_vindle/helper.hpp"
 #include "kelmar_vindle/write.hpp"
 #include "line_transports.hpp"
@@ -39,7 +40,23 @@ struct StartupPlan {
   // The user who started the helper, whose rights reach the paths of the
   // command line (the mock list, the sink, the socket) when that is not root.
   Client launched_by = Client::root();
+  // --authorize polkit: asked before every `write`; none without the option.
+  std::unique_ptr<WriteAuthorizer> authorizer;
 };
+
+// The action asked about when --authorize-action is not given; the policy
+// file dist/polkit/com.kelmar-vindle.write-disk.policy defines it.
+inline constexpr std::string_view kDefaultAuthorizeAction = "com.kelmar-vindle.write-disk";
+
+// Whether `id` has the form of a polkit action ID: lower-case ASCII letters,
+// digits, '-' and '.', dot-separated non-empty parts (at least two), at most
+// 255 bytes.
+bool is_polkit_action_id(std::string_view id);
+
+// The authorizer --authorize and --authorize-action ask for: none without
+// --authorize; "--authorize takes polkit" for another value; the action
+// checked; and where this build cannot ask polkit, its reason.
+[[nodiscard]] TextResult<std::unique_ptr<WriteAuthorizer>> choose_authorizer(const HelperOptions& options);
 
 // Who launched the helper, for a process whose real ids are `real_uid` and
 // `real_gid`. Only when the real user is root do PKEXEC_UID, SUDO_UID and
@@ -52,8 +69,8 @@ struct StartupPlan {
 [[nodiscard]] TextResult<LaunchingClient> launching_client(const Environment& env, uid_t real_uid, gid_t real_gid);
 
 // Runs the checks of start-up in order (arguments as UTF-8, sink with real
-// writes, the mock device list, the backend table, the service mode) and
-// returns the first failure's text.
+// writes, the authorizer, the mock device list, the backend table, the
+// service mode) and returns the first failure's text.
 [[nodiscard]] TextResult<StartupPlan> plan_startup(const std::vector<std::string>& args, const Environment& env);
 
 // The mock list of --fixture (read now with `launcher`'s rights, and

@@ -42,9 +42,12 @@ enum class ErrorKind : std::uint8_t {
   SignatureVerificationNotImplemented,
   ElevationDenied,
   WriteStoppedBeforeDeviceOpen,
+  NotAuthorized,
+  AuthorizationDismissed,
+  AuthorizationUnavailable,
 };
 
-inline constexpr std::size_t kErrorKindCount = 30;
+inline constexpr std::size_t kErrorKindCount = 33;
 
 // The machine-readable reason carried by a failed `result` event.
 enum class ErrorCode : std::uint8_t {
@@ -61,13 +64,15 @@ enum class ErrorCode : std::uint8_t {
   VerifyMismatch,
   ElevationDenied,
   WriteStoppedBeforeDeviceOpen,
+  NotAuthorized,
+  AuthorizationUnavailable,
 };
 
-inline constexpr std::size_t kErrorCodeCount = 13;
+inline constexpr std::size_t kErrorCodeCount = 15;
 
 // The snake_case wire name of a code ("device_gone", ...).
 std::string_view error_code_name(ErrorCode code);
-// Exactly the thirteen wire names are accepted, case-sensitive.
+// Exactly the fifteen wire names are accepted, case-sensitive.
 std::optional<ErrorCode> error_code_from_name(std::string_view name);
 
 // What data a kind carries.
@@ -85,7 +90,9 @@ constexpr ErrorData error_data_of(ErrorKind kind) {
     case ErrorKind::Io:
     case ErrorKind::DownloadMissingObject:
     case ErrorKind::DeviceNotEligible:
-    case ErrorKind::Protocol: return ErrorData::Text;
+    case ErrorKind::Protocol:
+    case ErrorKind::NotAuthorized:
+    case ErrorKind::AuthorizationUnavailable: return ErrorData::Text;
     case ErrorKind::ChecksumMismatch:
     case ErrorKind::ImageHashMismatch:
     case ErrorKind::VerifyMismatch: return ErrorData::TwoTexts;

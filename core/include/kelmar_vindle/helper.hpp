@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kelmar_vindle/authorization.hpp"
 #include "kelmar_vindle/client.hpp"
 #include "kelmar_vindle/device.hpp"
 #include "kelmar_vindle/device/snapshot.hpp"
@@ -32,24 +33,30 @@ struct JobControl {
 
 // Borrowed for one request; the caller owns both. `image` says whom the
 // request is served for (files it names are opened with its rights) and
-// holds the image descriptor it handed over, if any.
+// holds the image descriptor it handed over, if any. `authorization` says
+// whom a `write` must be authorized by, if anyone, and for which process.
 struct DispatchDeps {
   const DeviceSnapshot& snapshot;
   const WriteBackend& writer;
   ImageAccess image = ImageAccess();
   JobControl job = JobControl();
+  WriteAuthorization authorization = WriteAuthorization();
 };
 
 // The entry every transport uses: request text in, one event out (and, for
 // a `write` that asked for progress, its events to `job.events` before).
 // Never fails; a malformed request yields a `result` with the code "protocol".
 HelperEvent dispatch_json_with_writer(std::string_view text, const DeviceSnapshot& snapshot, const WriteBackend& writer,
-                                      const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl());
+                                      const ImageAccess& image = ImageAccess(), const JobControl& job = JobControl(),
+                                      const WriteAuthorization& authorization = WriteAuthorization());
 
 // A decoded request in, one event out. For `validate` and `write`: the job's
 // shape, then a fresh live list, then revalidation of the target; for
-// `write` then the dry-run and backend refusals, and the backend writes the
-// job re-targeted at the live disk.
+// `write` then the dry-run and backend refusals (`WriteBackend::admit`),
+// the authorization when there is an authorizer (`validate` is never
+// authorized), and the backend writes the job re-targeted at the live disk.
+// Nothing of the job is opened and no event is sent before the write was
+// authorized.
 HelperEvent dispatch(const HelperRequest& request, const DispatchDeps& deps);
 
 // The `result` event for a failure: its code and its text, nothing else.

@@ -85,6 +85,12 @@ class WriteBackend {
 
   virtual BackendKind kind() const = 0;
 
+  // The refusals the backend makes from the job alone, before it opens
+  // anything: the dispatcher asks here before it asks anyone to authorize
+  // the write, so that nobody approves a write that would be refused
+  // anyway. `write_job` makes the same checks again. None by default.
+  [[nodiscard]] virtual Result<void> admit(const WriteJob& /*job*/) const { return {}; }
+
   // Writes `image` for `job` and verifies it by reading it back; returns the
   // read-back digest. `cancel` is read (acquire) before every chunk.
   [[nodiscard]] virtual Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
