@@ -47,6 +47,20 @@ test_packages=(
   # the emulated machine of the USB guest test
   qemu-system-x86
   busybox-static
+  # the systemd unit folder (systemd.pc) and `systemd-analyze verify` and
+  # `security` for the units' test
+  pkg-config
+  systemd
+  # the mount-namespace test formats a loop device with ext2
+  e2fsprogs
+  # the Debian package: debhelper's dh with its cmake build system,
+  # dpkg-buildpackage, fakeroot, and lintian to check the result
+  debhelper
+  dpkg-dev
+  fakeroot
+  lintian
+  # the fresh Debian 12 root the package is installed into
+  debootstrap
 )
 
 packages=("${run_packages[@]}")
