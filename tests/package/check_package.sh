@@ -37,6 +37,9 @@ drwxr-xr-x ./usr/share/doc/kelmar-vindle/
 -rw-r--r-- ./usr/share/doc/kelmar-vindle/README.md.gz
 -rw-r--r-- ./usr/share/doc/kelmar-vindle/changelog.gz
 -rw-r--r-- ./usr/share/doc/kelmar-vindle/copyright
+drwxr-xr-x ./usr/share/lintian/
+drwxr-xr-x ./usr/share/lintian/overrides/
+-rw-r--r-- ./usr/share/lintian/overrides/kelmar-vindle
 drwxr-xr-x ./usr/share/man/
 drwxr-xr-x ./usr/share/man/man1/
 -rw-r--r-- ./usr/share/man/man1/kelmar-vindle.1.gz
