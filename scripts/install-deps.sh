@@ -52,10 +52,23 @@ test_packages=(
   qemu-system-x86
   busybox-static
   # the polkit service test: a private system bus, polkitd on it, and the
-  # socket unit's per-connection start (systemd-socket-activate)
+  # socket unit's per-connection start (systemd-socket-activate); systemd
+  # also gives the units' test systemd-analyze
   dbus-daemon
   polkitd
   systemd
+  # the systemd unit folder (systemd.pc) and `systemd-analyze verify` and
+  # `security` for the units' test (pkg-config is in the run list)
+  # the mount-namespace test formats a loop device with ext2
+  e2fsprogs
+  # the Debian package: debhelper's dh with its cmake build system,
+  # dpkg-buildpackage, fakeroot, and lintian to check the result
+  debhelper
+  dpkg-dev
+  fakeroot
+  lintian
+  # the fresh Debian 12 root the package is installed into
+  debootstrap
 )
 
 packages=("${run_packages[@]}")

@@ -12,6 +12,7 @@
 #include "linux_mounts.hpp"
 #include "linux_raw.hpp"
 #include "loop_device.hpp"
+#include "mount_namespace.hpp"
 #include "preflight_outcome.hpp"
 #include "printers.hpp"
 #include "temp_dir.hpp"
@@ -51,7 +52,11 @@ class LinuxRawBackendTest : public ::testing::Test {
 
   LinuxRawBackend backend(const DeviceSnapshot& live) const {
     // No disk utility exists: Linux targets never need one.
-    return LinuxRawBackend(purchaser, live, {(dir.path() / "no-disk-utility").string(), devices.string(), sys.paths()});
+    // The test's own mount namespace is the system's: nothing is unmounted
+    // anywhere else.
+    return LinuxRawBackend(
+        purchaser, live,
+        {(dir.path() / "no-disk-utility").string(), devices.string(), sys.paths(), mount_namespace::kOwn});
   }
 
   struct Run {

@@ -20,6 +20,7 @@
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/page_buffer.hpp"
 #include "linux_mounts.hpp"
+#include "mount_namespace.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
@@ -146,6 +147,27 @@ Result<void> write_direct(int fd, std::span<const std::byte> chunk) {
   return write_all(fd, chunk);
 }
 
+// Unmounts every file system mounted from `nodes` in this process's mount
+// namespace: one mount at a time, the latest first (it may sit on top of
+// another), and the table read again after each, since unmounting one may
+// take its peers along.
+Result<void> unmount_all(const device::linux::SystemPaths& system, const std::vector<linux_mounts::BlockNode>& nodes,
+                         const std::string& disk_path) {
+  for (int pass = 0; pass < kMaxUnmounts; ++pass) {
+    const auto mounts = device::linux::read_mount_table(system.mount_table);
+    if (!mounts) return std::unexpected(mounts.error());
+    const auto on_disk = linux_mounts::mounts_on(*mounts, nodes);
+    if (on_disk.empty()) return {};
+    const std::string& mount_point = on_disk.back().mount_point;
+    // UMOUNT_NOFOLLOW: a symbolic link planted on the path cannot redirect it.
+    if (::umount2(mount_point.c_str(), UMOUNT_NOFOLLOW) != 0) {
+      const int error = errno;
+      return std::unexpected(os_error(error, "unmount " + mount_point));
+    }
+  }
+  return std::unexpected(Error::io("unmount " + disk_path + ": file systems are still mounted"));
+}
+
 }  // namespace
 
 Result<std::string> LinuxDisks::sd_path(std::string_view name) const {
@@ -176,21 +198,17 @@ Result<void> LinuxDisks::prepare(const write::Disk& disk) const {
           Error::io("unmount " + paths_.device_directory + "/" + node.name + ": it is an active swap area"));
     }
   }
-  // One mount at a time, the latest first (it may sit on top of another), and
-  // the table read again after each: unmounting one may take its peers along.
-  for (int pass = 0; pass < kMaxUnmounts; ++pass) {
-    const auto mounts = device::linux::read_mount_table(system.mount_table);
-    if (!mounts) return std::unexpected(mounts.error());
-    const auto on_disk = linux_mounts::mounts_on(*mounts, *nodes);
-    if (on_disk.empty()) return {};
-    const std::string& mount_point = on_disk.back().mount_point;
-    // UMOUNT_NOFOLLOW: a symbolic link planted on the path cannot redirect it.
-    if (::umount2(mount_point.c_str(), UMOUNT_NOFOLLOW) != 0) {
-      const int error = errno;
-      return std::unexpected(os_error(error, "unmount " + mount_point));
-    }
+  // In a mount namespace of its own, the helper's mounts are copies that
+  // follow the system's: the system's are unmounted (which takes the copies
+  // along), then whatever is left here. Where the system's namespace cannot
+  // be looked at, only this one's are; either way the exclusive open that
+  // follows fails while any file system of the disk is still mounted.
+  if (mount_namespace::differs_from_own(paths_.system_mount_namespace).value_or(false)) {
+    auto unmounted =
+        mount_namespace::run_in(paths_.system_mount_namespace, [&] { return unmount_all(system, *nodes, disk.path); });
+    if (!unmounted) return unmounted;
   }
-  return std::unexpected(Error::io("unmount " + disk.path + ": file systems are still mounted"));
+  return unmount_all(system, *nodes, disk.path);
 }
 
 Result<UniqueFd> LinuxDisks::open_for_writing(const write::Disk& disk) const {

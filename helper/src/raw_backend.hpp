@@ -47,6 +47,9 @@ struct RawBackendPaths {
   std::string disk_utility = "/usr/sbin/diskutil";
   std::string device_directory = "/dev";
   device::linux::SystemPaths linux_system = {};
+  // The mount namespace whose mounts hold a disk for everyone: process 1's.
+  // A Linux helper in another one (a hardened service's own) unmounts there.
+  std::filesystem::path system_mount_namespace = "/proc/1/ns/mnt";
 };
 
 // The interlock's fixed part, in order: system disk, bus, refused serial,
