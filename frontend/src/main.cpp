@@ -1,6 +1,7 @@
 // kelmar-vindle: the terminal front end. It lists the disks and, for a
-// write, starts kelmar_vindle_helper (through pkexec or sudo when a real disk
-// needs root) and shows how far it has come; the helper does every write.
+// write, hands it to the installed service when its socket is there, else
+// starts kelmar_vindle_helper (through pkexec or sudo when a real disk needs
+// root), and shows how far it has come; the helper does every write.
 // Run as root by sudo or pkexec, it acts for the user who ran that.
 #include <signal.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/version.hpp"
 #include "list_command.hpp"
+#include "service_connection.hpp"
 #include "write_command.hpp"
 
 namespace {
@@ -80,6 +82,17 @@ int main(int argc, char** argv) {
   CLI::Option* sink_option =
       write_command->add_option("--sink", sink, "Have the helper write into this file instead of the disk")
           ->type_name("FILE");
+  std::string service_socket(kelmar_vindle::frontend::kServiceSocket);
+  CLI::Option* service_option =
+      write_command
+          ->add_option("--service-socket", service_socket,
+                       "Write through the installed service listening here when it is there (else through the "
+                       "helper, by pkexec or sudo); it must be run by root")
+          ->type_name("PATH")
+          ->capture_default_str();
+  bool no_service = false;
+  write_command->add_flag("--no-service", no_service, "Never use the installed service; run the helper")
+      ->excludes(service_option);
 
   try {
     app.parse(argc, argv);
@@ -101,5 +114,6 @@ int main(int argc, char** argv) {
   write_options.helper = given(helper_option, helper);
   write_options.fixture = given(fixture_option, fixture);
   write_options.sink = given(sink_option, sink);
+  if (!no_service) write_options.service = service_socket;
   return finish(kelmar_vindle::frontend::run_write(write_options, *user));
 }
