@@ -75,7 +75,14 @@ int main(int argc, char** argv) {
           ->type_name("SUMS");
   sha256_option->excludes(sha256_file_option);
   write_command->add_flag("--yes", write_options.yes, "Do not ask for the disk's name before writing");
-  CLI::Option* helper_option = write_command->add_option("--helper", helper, "The helper to run")->type_name("PATH");
+  write_command->footer(
+      "A write onto a disk goes to the installed service when root serves its socket, with the image opened by "
+      "kelmar-vindle; else (and with --sink or --no-service) the helper runs: directly as root, else through pkexec or "
+      "sudo. Without --helper it is looked for beside kelmar-vindle, where it is installed (libexec/kelmar-vindle), "
+      "and on PATH.");
+  CLI::Option* helper_option =
+      write_command->add_option("--helper", helper, "The helper to run when the service is not used")
+          ->type_name("PATH");
   CLI::Option* fixture_option =
       write_command->add_option("--fixture", fixture, "Use this mock disk list (also for the helper)")
           ->type_name("FILE");
@@ -86,8 +93,7 @@ int main(int argc, char** argv) {
   CLI::Option* service_option =
       write_command
           ->add_option("--service-socket", service_socket,
-                       "Write through the installed service listening here when it is there (else through the "
-                       "helper, by pkexec or sudo); it must be run by root")
+                       "The installed service's socket; a socket served by anyone but root is refused")
           ->type_name("PATH")
           ->capture_default_str();
   bool no_service = false;
