@@ -4,11 +4,14 @@
 // run as root for nobody as sudo would, what it refuses to read, write or
 // run for them, and whom it names as the helper's client.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -714,6 +717,28 @@ TEST(FrontendWrite, CtrlCWhileHashingLeavesTheDiskUntouched) {
   EXPECT_FALSE(std::filesystem::exists(sink));
 }
 
+// Installed, the front end finds the helper where the build installs it,
+// seen from the front end's own directory.
+TEST(FrontendWrite, FindsTheHelperInTheInstalledLayout) {
+  const testing::TempDir dir;
+  const Image image = make_image(dir);
+  const auto prefix = dir.path() / "usr";
+  const auto frontend = prefix / "bin" / "kelmar-vindle";
+  const auto helper = (prefix / "bin" / testing::relative_helper_dir() / "kelmar_vindle_helper").lexically_normal();
+  for (const auto& [from, to] : {std::pair{std::filesystem::path(testing::frontend_binary()), frontend},
+                                 std::pair{std::filesystem::path(testing::helper_binary()), helper}}) {
+    std::filesystem::create_directories(to.parent_path());
+    std::filesystem::copy_file(from, to);
+  }
+  ASSERT_NE(helper.parent_path(), frontend.parent_path());
+  auto args = write_args(image, "disk4", dir.path() / "stick.img");
+  args.emplace_back("--yes");
+  const auto run = testing::run_process(frontend.string(), {.args = args, .env = kEnv});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with(verified_line(image.sha256))) << run.out;
+  EXPECT_EQ(testing::read_file(dir.path() / "stick.img"), image.bytes);
+}
+
 // --version and --help answer with the project's one version and the usage.
 TEST(Frontend, AnswersVersionAndHelp) {
   struct Case {
@@ -729,6 +754,178 @@ TEST(Frontend, AnswersVersionAndHelp) {
     const auto run = testing::run_process(testing::frontend_binary(), {.args = {c.arg}});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_TRUE(run.out.starts_with(c.starts)) << run.out;
+  }
+}
+
+// The installed service, stood in for by a socket on which a child serves
+// one connection with a program of the test's choosing (the real helper,
+// or a stand-in), as the service manager's socket unit would. Only a server
+// run by root is taken for the service, so most of these need root.
+class FrontendService : public ::testing::Test {
+ protected:
+  void SetUp() override { image = make_image(dir); }
+
+  // The front end's arguments for a write of the image onto disk4 of the
+  // example list through the service at `socket`.
+  std::vector<std::string> write_through(const std::filesystem::path& at) const {
+    return {"write",      image.path.string(), "disk4",    "--fixture", testing::example_devices(), "--sha256",
+            image.sha256, "--service-socket",  at.string()};
+  }
+
+  static void skip_unless_root() {
+    if (::geteuid() != 0) GTEST_SKIP() << "only a socket served by root is taken for the service";
+  }
+
+  const testing::TempDir dir;
+  Image image;
+  const std::filesystem::path socket = dir.path() / "service.sock";
+  const std::filesystem::path sink = dir.path() / "stick.img";
+};
+
+TEST_F(FrontendService, WritesThroughTheServiceWhichReadsTheImageItWasHanded) {
+  skip_unless_root();
+  testing::ServiceStandIn service(socket, testing::helper_binary(),
+                                  {"--fixture", testing::example_devices(), "--sink", sink.string()});
+  ASSERT_TRUE(service.listening());
+  TerminalProcess frontend(testing::frontend_binary(), write_through(socket), kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("Type disk4 to go on: ", kPatience)) << frontend.output();
+  // The front end holds the image open by now; gone from its path, it can
+  // reach the helper only as the descriptor the front end sends.
+  std::filesystem::remove(image.path);
+  ASSERT_TRUE(frontend.type("disk4\n"));
+  EXPECT_EQ(frontend.wait(kPatience), 0) << frontend.output();
+  EXPECT_NE(frontend.output().find("\rwriting         100.0%"), std::string::npos) << frontend.output();
+  EXPECT_NE(frontend.output().find(verified_line(image.sha256).substr(0, verified_line(image.sha256).size() - 1)),
+            std::string::npos)
+      << frontend.output();
+  EXPECT_EQ(testing::read_file(sink), image.bytes);
+  EXPECT_EQ(service.wait(kPatience), 0);
+}
+
+TEST_F(FrontendService, CtrlCClosesTheConnectionWhichCancelsTheJob) {
+  skip_unless_root();
+  testing::ServiceStandIn service(socket, fake_helper(dir).string(), {});
+  ASSERT_TRUE(service.listening());
+  auto args = write_through(socket);
+  args.emplace_back("--yes");
+  TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("%", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  EXPECT_NE(frontend.output().find("kelmar-vindle: the write was stopped while writing; disk4 is partly written and "
+                                   "holds no usable image\r\n"),
+            std::string::npos)
+      << frontend.output();
+  // The stand-in's next event found nobody reading: it ended.
+  EXPECT_TRUE(service.wait(kPatience)) << "the service went on after the hang-up";
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "got_sigint"));
+  const auto request = parse_request(testing::read_file(dir.path() / "request"));
+  ASSERT_TRUE(request) << request.error().text();
+  const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
+  ASSERT_NE(write, nullptr);
+  EXPECT_TRUE(request->progress);
+  EXPECT_EQ(write->job.image_path, image.path);
+  EXPECT_EQ(write->job.expected_sha256, image.sha256);
+}
+
+// Whoever else listens there is neither sent the write nor bypassed.
+TEST_F(FrontendService, RefusesASocketNotServedByRoot) {
+  std::optional<testing::RunAs> server;  // run by this process's own user when that is not root
+  if (::geteuid() == 0) {
+    std::string why_not;
+    server = testing::unprivileged_user(why_not);
+    if (!server) GTEST_SKIP() << why_not;
+  }
+  const uid_t server_uid = server ? server->uid : ::geteuid();
+  // It ends well when nothing at all was sent to it.
+  testing::ServiceStandIn service(socket, "/bin/sh", {"-c", "test -z \"$(head -c 1)\""}, server);
+  ASSERT_TRUE(service.listening());
+  const auto ran = dir.path() / "ran";
+  const auto helper = dir.write("helper", "#!/bin/sh\necho ran >\"" + ran.string() + "\"\n");
+  std::filesystem::permissions(helper, std::filesystem::perms::owner_all);
+  auto args = write_through(socket);
+  args.insert(args.end(), {"--yes", "--helper", helper.string()});
+  const auto run = testing::run_process(testing::frontend_binary(), {.args = args, .env = kEnv});
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_TRUE(run.err.ends_with("kelmar-vindle: refusing to write through " + socket.string() +
+                                ": it is served by user " + std::to_string(server_uid) +
+                                ", not root, so it is not the installed service; have it removed, or --no-service "
+                                "writes through pkexec or sudo instead\n"))
+      << run.err;
+  EXPECT_EQ(service.wait(kPatience), 0) << "the write was sent to it";
+  EXPECT_FALSE(std::filesystem::exists(ran)) << "the front end fell back to the helper";
+}
+
+// No service answers: the write goes to the helper, as without one.
+TEST_F(FrontendService, FallsBackToTheHelperWhenNoServiceAnswers) {
+  // A socket nobody listens on, as a stopped service leaves behind.
+  const auto stale = dir.path() / "stale.sock";
+  {
+    const UniqueFd bound(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, stale.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(bound.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  }
+  const auto regular = dir.write("regular.sock", "");
+  // The helper records its arguments; a stand-in pkexec runs it for a
+  // user who is not root.
+  const auto ran = dir.path() / "ran";
+  const auto helper = dir.write("helper", "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"" + ran.string() + "\"\n");
+  std::filesystem::create_directory(dir.path() / "bin");
+  const auto pkexec = dir.write("bin/pkexec", "#!/bin/sh\nexec \"$@\"\n");
+  for (const auto& program : {helper, pkexec}) std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  for (const auto& at : {dir.path() / "missing.sock", stale, regular}) {
+    SCOPED_TRACE(at);
+    std::filesystem::remove(ran);
+    auto args = write_through(at);
+    args.insert(args.end(), {"--yes", "--helper", helper.string()});
+    const auto run = testing::run_process(testing::frontend_binary(),
+                                          {.args = args, .env = {"PATH=" + (dir.path() / "bin").string()}});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("kelmar-vindle: the helper ended without an answer: status 0"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(testing::read_file(ran).starts_with("--purchaser\n--allow-real-write\n")) << testing::read_file(ran);
+  }
+}
+
+// The service's refusals of an unauthorized write, in a sentence each that
+// says what to do.
+TEST_F(FrontendService, TellsTheServicesAuthorizationRefusalsWithAdvice) {
+  skip_unless_root();
+  if (!error_code_from_name("not_authorized") || !error_code_from_name("authorization_unavailable")) {
+    GTEST_SKIP() << "the protocol has no authorization codes";
+  }
+  const std::string job = "kelmar-vindle: the write of " + image.path.string() + " onto disk4 ";
+  struct Case {
+    std::string code;
+    std::string message;
+    std::string err;  // the last line
+  };
+  const Case cases[] = {
+      {"not_authorized", "authorization dismissed",
+       job + "was not authorized: authorization dismissed; nothing was written; answer the authentication prompt "
+             "as an administrator, or ask one to let you write disks\n"},
+      {"authorization_unavailable", "no authority answered",
+       job + "could not be authorized: no authority answered; nothing was written; the system's authority "
+             "(polkit) or an authentication agent did not answer: try again from a desktop session, or write with "
+             "--no-service through pkexec or sudo\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    std::filesystem::remove(socket);
+    const std::string answer =
+        R"({"evt":"result","ok":false,"error":")" + c.code + R"(","message":")" + c.message + R"("})";
+    testing::ServiceStandIn service(socket, "/bin/sh",
+                                    {"-c", "head -n 1 >/dev/null; printf '%s\\n' \"$1\"", "sh", answer});
+    ASSERT_TRUE(service.listening());
+    auto args = write_through(socket);
+    args.emplace_back("--yes");
+    const auto run = testing::run_process(testing::frontend_binary(), {.args = args, .env = kEnv});
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_TRUE(run.err.ends_with(c.err)) << run.err;
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <system_error>
 
@@ -13,6 +14,17 @@ namespace {
 bool is_executable_file(const std::filesystem::path& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Where an installed helper lies, seen from the front end's directory; the
+// build passes it in, from its install directories.
+constexpr std::string_view kRelativeHelperDir = KV_RELATIVE_HELPER_DIR;
+
+// Where the helper is looked for, in order, for the front end at `front_end`
+// (its real path, so that `..` leaves the directory it is really in).
+std::array<std::filesystem::path, 2> helper_candidates(const std::filesystem::path& front_end) {
+  const auto directory = front_end.parent_path();
+  return {directory / kHelperName, (directory / kRelativeHelperDir / kHelperName).lexically_normal()};
 }
 
 }  // namespace
@@ -41,12 +53,13 @@ TextResult<std::filesystem::path> locate_helper(const std::optional<std::filesys
     return absolute;
   }
   if (const auto self = own_executable()) {
-    auto beside = self->parent_path() / kHelperName;
-    if (is_executable_file(beside)) return beside;
+    for (const auto& candidate : helper_candidates(*self)) {
+      if (is_executable_file(candidate)) return candidate;
+    }
   }
   if (auto on_path = find_on_path(kHelperName)) return std::move(*on_path);
-  return std::unexpected(std::string(kHelperName) +
-                         " is neither beside kelmar-vindle nor on PATH; name it with --helper");
+  return std::unexpected(std::string(kHelperName) + " is neither beside kelmar-vindle, nor in " +
+                         std::string(kRelativeHelperDir) + " from it, nor on PATH; name it with --helper");
 }
 
 Privilege Privilege::of_this_process(const InvokingUser& user) {

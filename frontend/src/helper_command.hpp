@@ -22,7 +22,10 @@ inline constexpr std::string_view kHelperName = "kelmar_vindle_helper";
 std::optional<std::filesystem::path> find_on_path(std::string_view name);
 
 // The helper to run, as an absolute path: `chosen` when given, else the
-// helper beside the front end's own executable, else the one on PATH.
+// helper beside the front end's own executable (the build tree), else the
+// one in the installed layout seen from it (bin/kelmar-vindle finds
+// libexec/kelmar-vindle/kelmar_vindle_helper, however the build named the
+// two), else the one on PATH.
 [[nodiscard]] TextResult<std::filesystem::path> locate_helper(const std::optional<std::filesystem::path>& chosen);
 
 struct HelperInvocation {

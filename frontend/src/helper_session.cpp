@@ -7,8 +7,9 @@
 #include <cerrno>
 #include <string_view>
 
-#include "foreground.hpp"
+#include "helper_process.hpp"
 #include "interrupts.hpp"
+#include "kelmar_vindle/text.hpp"
 
 namespace kelmar_vindle::frontend {
 namespace {
@@ -18,14 +19,14 @@ constexpr std::size_t kMaxErrorText = 65536;
 // What the session has read and still needs to act on.
 class Session {
  public:
-  Session(HelperProcess process, TerminalLoan loan, ProgressDisplay& display)
-      : process_(std::move(process)), loan_(std::move(loan)), display_(display) {}
+  Session(SessionTransport& transport, TerminalLoan loan, ProgressDisplay& display)
+      : transport_(transport), loan_(std::move(loan)), display_(display) {}
 
-  // Reads until both of the helper's outputs have ended.
+  // Reads until both of the transport's streams have ended.
   TextResult<SessionOutcome> run(Interrupts& interrupts) {
-    while (process_.output() >= 0 || process_.errors() >= 0) {
+    while (transport_.events() >= 0 || transport_.errors() >= 0) {
       std::array<pollfd, 3> fds{
-          {{process_.output(), POLLIN, 0}, {process_.errors(), POLLIN, 0}, {interrupts.fd(), POLLIN, 0}}};
+          {{transport_.events(), POLLIN, 0}, {transport_.errors(), POLLIN, 0}, {interrupts.fd(), POLLIN, 0}}};
       if (::poll(fds.data(), fds.size(), -1) < 0) {
         if (errno == EINTR) continue;
         return std::unexpected(last_os_error("poll").text());
@@ -35,7 +36,7 @@ class Session {
       if (fds[1].revents != 0) read_errors();
     }
     loan_.take_back();
-    outcome_.exit = process_.wait();
+    if (!outcome_.result) outcome_.unanswered = transport_.unanswered(text::trim_unicode_whitespace(errors_));
     return std::move(outcome_);
   }
 
@@ -43,17 +44,15 @@ class Session {
   void interrupt() {
     loan_.take_back();
     if (outcome_.interrupted) {
-      // Asked twice: the helper's own signal handling cancels the job too.
-      // Best effort; a launcher running as root may not be signalled.
-      ::kill(-process_.pid(), SIGTERM);
+      transport_.insist();
       return;
     }
     outcome_.interrupted = true;
     // What the helper sent before it could see the hang-up tells how far
     // the job had come.
-    pollfd pending{process_.output(), POLLIN, 0};
-    while (process_.output() >= 0 && ::poll(&pending, 1, 0) > 0 && pending.revents != 0) read_output();
-    process_.hang_up();
+    pollfd pending{transport_.events(), POLLIN, 0};
+    while (transport_.events() >= 0 && ::poll(&pending, 1, 0) > 0 && pending.revents != 0) read_output();
+    transport_.hang_up();
   }
 
   // Appends what there is to `into`; false at the end of the stream.
@@ -66,8 +65,8 @@ class Session {
   }
 
   void read_output() {
-    if (!read_into(process_.output(), pending_)) {
-      process_.hang_up();
+    if (!read_into(transport_.events(), pending_)) {
+      transport_.hang_up();
       return;
     }
     std::size_t end = 0;
@@ -92,32 +91,65 @@ class Session {
 
   void read_errors() {
     std::string text;
-    if (!read_into(process_.errors(), text)) {
-      process_.close_errors();
+    if (!read_into(transport_.errors(), text)) {
+      transport_.close_errors();
       return;
     }
-    const std::size_t room = kMaxErrorText - std::min(kMaxErrorText, outcome_.errors.size());
-    outcome_.errors += text.substr(0, room);
+    const std::size_t room = kMaxErrorText - std::min(kMaxErrorText, errors_.size());
+    errors_ += text.substr(0, room);
   }
 
-  HelperProcess process_;
+  SessionTransport& transport_;
   TerminalLoan loan_;
   ProgressDisplay& display_;
   std::string pending_;  // output after its last line feed
+  std::string errors_;   // what it wrote on its standard error (the first 64 KiB)
   SessionOutcome outcome_;
 };
 
+// The helper as a process of the front end's: its standard output and
+// error, and its exit status.
+class ProcessTransport final : public SessionTransport {
+ public:
+  explicit ProcessTransport(HelperProcess process) : process_(std::move(process)) {}
+
+  int events() const override { return process_.output(); }
+  int errors() const override { return process_.errors(); }
+  void hang_up() override { process_.hang_up(); }
+  void close_errors() override { process_.close_errors(); }
+  // Best effort; a launcher running as root may not be signalled.
+  void insist() override { ::kill(-process_.pid(), SIGTERM); }
+
+  std::string unanswered(std::string_view errors) override {
+    const ExitStatus exit = process_.wait();
+    std::string why(errors);
+    if (why.empty()) {
+      why = exit.exited ? "status " + std::to_string(exit.code) : "signal " + std::to_string(exit.signal);
+    }
+    return "the helper ended without an answer: " + why;
+  }
+
+ private:
+  HelperProcess process_;
+};
+
 }  // namespace
+
+TextResult<SessionOutcome> run_session(SessionTransport& transport, TerminalLoan loan, ProgressDisplay& display,
+                                       Interrupts& interrupts) {
+  Session session(transport, std::move(loan), display);
+  auto outcome = session.run(interrupts);
+  display.finish();
+  return outcome;
+}
 
 TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation, const std::string& request,
                                               ProgressDisplay& display, Interrupts& interrupts) {
   auto process = HelperProcess::start(invocation.argv, request + "\n");
   if (!process) return std::unexpected(process.error());
   TerminalLoan loan = invocation.through_launcher ? TerminalLoan::lend(process->pid()) : TerminalLoan();
-  Session session(std::move(*process), std::move(loan), display);
-  auto outcome = session.run(interrupts);
-  display.finish();
-  return outcome;
+  ProcessTransport transport(std::move(*process));
+  return run_session(transport, std::move(loan), display, interrupts);
 }
 
 }  // namespace kelmar_vindle::frontend

@@ -1,6 +1,7 @@
 // kelmar-vindle: the terminal front end. It lists the disks and, for a
-// write, starts kelmar_vindle_helper (through pkexec or sudo when a real disk
-// needs root) and shows how far it has come; the helper does every write.
+// write, hands it to the installed service when its socket is there, else
+// starts kelmar_vindle_helper (through pkexec or sudo when a real disk needs
+// root), and shows how far it has come; the helper does every write.
 // Run as root by sudo or pkexec, it acts for the user who ran that.
 #include <signal.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "kelmar_vindle/file_io.hpp"
 #include "kelmar_vindle/version.hpp"
 #include "list_command.hpp"
+#include "service_connection.hpp"
 #include "write_command.hpp"
 
 namespace {
@@ -73,13 +75,30 @@ int main(int argc, char** argv) {
           ->type_name("SUMS");
   sha256_option->excludes(sha256_file_option);
   write_command->add_flag("--yes", write_options.yes, "Do not ask for the disk's name before writing");
-  CLI::Option* helper_option = write_command->add_option("--helper", helper, "The helper to run")->type_name("PATH");
+  write_command->footer(
+      "A write onto a disk goes to the installed service when root serves its socket, with the image opened by "
+      "kelmar-vindle; else (and with --sink or --no-service) the helper runs: directly as root, else through pkexec or "
+      "sudo. Without --helper it is looked for beside kelmar-vindle, where it is installed (libexec/kelmar-vindle), "
+      "and on PATH.");
+  CLI::Option* helper_option =
+      write_command->add_option("--helper", helper, "The helper to run when the service is not used")
+          ->type_name("PATH");
   CLI::Option* fixture_option =
       write_command->add_option("--fixture", fixture, "Use this mock disk list (also for the helper)")
           ->type_name("FILE");
   CLI::Option* sink_option =
       write_command->add_option("--sink", sink, "Have the helper write into this file instead of the disk")
           ->type_name("FILE");
+  std::string service_socket(kelmar_vindle::frontend::kServiceSocket);
+  CLI::Option* service_option =
+      write_command
+          ->add_option("--service-socket", service_socket,
+                       "The installed service's socket; a socket served by anyone but root is refused")
+          ->type_name("PATH")
+          ->capture_default_str();
+  bool no_service = false;
+  write_command->add_flag("--no-service", no_service, "Never use the installed service; run the helper")
+      ->excludes(service_option);
 
   try {
     app.parse(argc, argv);
@@ -101,5 +120,6 @@ int main(int argc, char** argv) {
   write_options.helper = given(helper_option, helper);
   write_options.fixture = given(fixture_option, fixture);
   write_options.sink = given(sink_option, sink);
+  if (!no_service) write_options.service = service_socket;
   return finish(kelmar_vindle::frontend::run_write(write_options, *user));
 }

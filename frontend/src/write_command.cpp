@@ -19,8 +19,9 @@
 #include "kelmar_vindle/device/lookup.hpp"
 #include "kelmar_vindle/device/revalidation.hpp"
 #include "kelmar_vindle/file_io.hpp"
-#include "kelmar_vindle/text.hpp"
 #include "progress_display.hpp"
+#include "result_text.hpp"
+#include "service_connection.hpp"
 #include "terminal_width.hpp"
 #include "trusted_program.hpp"
 #include "units.hpp"
@@ -144,15 +145,10 @@ TextResult<> report(const SessionOutcome& outcome, const WriteOptions& options, 
   // A job that ended well before the interrupt was seen stays a success.
   if (outcome.interrupted) return std::unexpected(stopped(outcome.phase, name));
   if (outcome.result) {
-    return std::unexpected("the write of " + options.image.string() + " " + destination(options, name) +
-                           " failed: " + outcome.result->message.value_or("no reason given"));
+    return std::unexpected(failed_write_text(
+        *outcome.result, "the write of " + options.image.string() + " " + destination(options, name)));
   }
-  std::string why = std::string(text::trim_unicode_whitespace(outcome.errors));
-  if (why.empty()) {
-    why = outcome.exit.exited ? "status " + std::to_string(outcome.exit.code)
-                              : "signal " + std::to_string(outcome.exit.signal);
-  }
-  return std::unexpected("the helper ended without an answer: " + why);
+  return std::unexpected(outcome.unanswered);
 }
 
 // A sink that is a directory (as far as the user may look) fails the
@@ -162,6 +158,32 @@ TextResult<> sink_not_a_directory(const Client& user, const std::filesystem::pat
     return std::unexpected(sink.string() + " is a directory; --sink names the file to write into");
   }
   return {};
+}
+
+// The helper's plan for the write: the program and its arguments.
+TextResult<HelperInvocation> helper_plan(const WriteOptions& options, const InvokingUser& user,
+                                         const DeviceCandidate& disk,
+                                         const std::optional<std::filesystem::path>& sink) {
+  const auto helper = helper_for(options, user);
+  if (!helper) return std::unexpected(helper.error());
+  return helper_invocation(*helper, disk.identity, absolute(options.fixture), sink, Privilege::of_this_process(user));
+}
+
+// Carries `request` through the service at `service` when one answers
+// there, handing it `image`; else through the helper `invocation` names.
+TextResult<SessionOutcome> run_job(const std::optional<std::filesystem::path>& service,
+                                   const TextResult<HelperInvocation>& invocation, const std::string& request,
+                                   int image, ProgressDisplay& display, Interrupts& interrupts) {
+  if (service) {
+    auto connection = ServiceConnection::reach(*service);
+    if (!connection) return std::unexpected(connection.error());
+    if (*connection) {
+      if (auto sent = (*connection)->send(request, image); !sent) return std::unexpected(sent.error());
+      return run_session(**connection, TerminalLoan(), display, interrupts);
+    }
+  }
+  if (!invocation) return std::unexpected(invocation.error());
+  return run_helper_session(*invocation, request, display, interrupts);
 }
 
 }  // namespace
@@ -181,15 +203,18 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   }
   const auto published = published_digest(options, user.client);
   if (!published) return fail(published.error());
-  const auto helper = helper_for(options, user);
-  if (!helper) return fail(helper.error());
   const auto sink = absolute(options.sink);
+  // A sink is the helper's alone: the service writes disks. Its socket is
+  // looked at once more when the request is ready, since someone may
+  // take long to confirm; until then a helper that would do is found too,
+  // for when no service answers after all.
+  const auto service =
+      sink || !options.service || !service_socket_exists(*options.service) ? std::nullopt : options.service;
+  const auto invocation = helper_plan(options, user, *disk, sink);
+  if (!service && !invocation) return fail(invocation.error());
   if (sink) {
     if (auto file = sink_not_a_directory(user.client, *sink); !file) return fail(file.error());
   }
-  const auto invocation =
-      helper_invocation(*helper, disk->identity, absolute(options.fixture), sink, Privilege::of_this_process(user));
-  if (!invocation) return fail(invocation.error());
 
   // From here on Ctrl-C and SIGTERM are answered with what they stopped.
   auto interrupts = Interrupts::catch_signals();
@@ -231,9 +256,12 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     digest = **hashed;
   }
 
-  const auto outcome =
-      run_helper_session(*invocation, write_request(options, *disk, digest, image->size), display, **interrupts);
-  if (!outcome) return fail(outcome.error());
+  const auto outcome = run_job(service, invocation, write_request(options, *disk, digest, image->size), image->fd.get(),
+                               display, **interrupts);
+  if (!outcome) {
+    display.finish();
+    return fail(outcome.error());
+  }
   if (auto reported = report(*outcome, options, name, std::chrono::steady_clock::now() - started); !reported) {
     return fail(reported.error());
   }

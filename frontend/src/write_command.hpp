@@ -21,6 +21,9 @@ struct WriteOptions {
   std::optional<std::filesystem::path> helper;
   std::optional<std::filesystem::path> fixture;  // a mock disk list, passed on to the helper
   std::optional<std::filesystem::path> sink;     // the helper writes into this file instead
+  // The installed service's socket, tried for a write onto a disk; none:
+  // never (the write goes through a helper the front end runs).
+  std::optional<std::filesystem::path> service;
 };
 
 // Why a write did not happen or did not finish: the text to show, and the
@@ -33,9 +36,11 @@ struct WriteFailure {
 // Finds the disk and refuses one the helper would not write, before
 // anything else; refuses a sink that is a directory; shows what will be
 // erased and asks for the disk's name unless `yes`; takes the digest (or
-// hashes the image, showing its progress and saying so); then runs the
-// helper for one `write` with progress and reports the verified digest and
-// the time taken (hashing included) on standard output. Everything else goes
+// hashes the image, showing its progress and saying so); then sends one
+// `write` with progress to the installed service when its socket is there
+// (`options.service`, not with a sink), else runs the helper for it (see
+// `helper_invocation`), and reports the verified digest and the time taken
+// (hashing included) on standard output. Everything else goes
 // to standard error. Fails with the text to show (the helper's own message
 // naming the image and its destination, a refusal naming the file or disk
 // it concerns, "not confirmed; nothing was written", or a stopped write and
@@ -45,7 +50,10 @@ struct WriteFailure {
 // For `user` it reads the image, the checksum list and the fixture with
 // their rights. Run as root for a user who is not root, it also runs only a
 // helper that nobody but root may change (see `only_root_may_change`), and
-// refuses a sink they may not create or write.
+// refuses a sink they may not create or write. The service is handed the
+// image it opened for them, and is used only when the kernel vouches that
+// root serves its socket (else the write is refused, never sent there).
+// A socket that is missing or that nobody listens on means no service.
 [[nodiscard]] std::expected<void, WriteFailure> run_write(const WriteOptions& options, const InvokingUser& user);
 
 }  // namespace kelmar_vindle::frontend

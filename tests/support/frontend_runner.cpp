@@ -6,6 +6,9 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <thread>
@@ -32,10 +36,13 @@ std::vector<char*> pointers_to(std::vector<std::string>& text) {
 }
 
 // Forks; the child sets up its streams with `streams` (async-signal-safe
-// calls only), drops to `user` and runs `program`. Exit status 127 in the
-// child means one of these steps failed.
-pid_t start_child(const std::string& program, const std::vector<std::string>& args, std::vector<std::string> env,
-                  const std::optional<RunAs>& user, const std::function<bool()>& streams) {
+// calls only), drops to `user`, does `as_user` (the same kind of calls) and
+// runs `program`. Exit status 127 in the child means one of these steps
+// failed.
+pid_t start_child(
+    const std::string& program, const std::vector<std::string>& args, std::vector<std::string> env,
+    const std::optional<RunAs>& user, const std::function<bool()>& streams,
+    const std::function<bool()>& as_user = [] { return true; }) {
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
   auto argv_pointers = pointers_to(argv);
@@ -45,6 +52,7 @@ pid_t start_child(const std::string& program, const std::vector<std::string>& ar
   if (pid > 0) return pid;
   if (!streams()) ::_exit(127);
   if (user && (::setgroups(0, nullptr) != 0 || ::setgid(user->gid) != 0 || ::setuid(user->uid) != 0)) ::_exit(127);
+  if (!as_user()) ::_exit(127);
   ::execve(program.c_str(), argv_pointers.data(), env_pointers.data());
   ::_exit(127);
 }
@@ -86,6 +94,7 @@ std::optional<RunAs> unprivileged_user(std::string& why_not) {
 
 std::string frontend_binary() { return KV_FRONTEND_BINARY; }
 std::string example_devices() { return KV_EXAMPLE_DEVICES; }
+std::string relative_helper_dir() { return KV_RELATIVE_HELPER_DIR; }
 
 std::expected<StagedFrontend, std::string> stage_frontend(const StagingDir& dir) {
   auto frontend = dir.stage(frontend_binary(), 0755);
@@ -201,6 +210,55 @@ std::optional<int> TerminalProcess::wait(std::chrono::milliseconds timeout) {
     pid_ = -1;
     status_ = exit_status_of(*status);
   }
+  return status_;
+}
+
+ServiceStandIn::ServiceStandIn(const std::filesystem::path& socket, const std::string& program,
+                               const std::vector<std::string>& args, const std::optional<RunAs>& user) {
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string name = socket.string();
+  if (!listener.valid() || name.size() >= sizeof address.sun_path) return;
+  std::memcpy(address.sun_path, name.data(), name.size());
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(name.c_str(), 0666) != 0) {
+    return;
+  }
+  std::array<int, 2> ready{};
+  if (::pipe2(ready.data(), O_CLOEXEC) != 0) return;
+  UniqueFd ready_read(ready[0]);
+  UniqueFd ready_write(ready[1]);
+  const int fd = listener.get();
+  const int said = ready_write.get();
+  pid_ = start_child(
+      program, args, {"PATH=/usr/bin:/bin"}, user, [] { return true; },
+      [fd, said] {
+        // Listening as the user is what makes them the peer a client sees.
+        if (::listen(fd, 1) != 0) return false;
+        const char byte = 1;
+        if (::write(said, &byte, 1) != 1) return false;
+        int connection = -1;
+        while ((connection = ::accept(fd, nullptr, nullptr)) < 0 && errno == EINTR) {
+        }
+        return connection >= 0 && ::dup2(connection, 0) == 0 && ::dup2(connection, 1) == 1;
+      });
+  ready_write = UniqueFd();
+  pollfd wait{ready_read.get(), POLLIN, 0};
+  char byte = 0;
+  listening_ = ::poll(&wait, 1, 60'000) == 1 && ::read(ready_read.get(), &byte, 1) == 1;
+}
+
+ServiceStandIn::~ServiceStandIn() {
+  if (pid_ > 0) kill_and_reap(pid_);
+}
+
+std::optional<int> ServiceStandIn::wait(std::chrono::milliseconds timeout) {
+  if (pid_ <= 0) return status_;
+  const auto status = reap_by(pid_, Clock::now() + timeout);
+  if (!status) return std::nullopt;
+  pid_ = -1;
+  status_ = exit_status_of(*status);
   return status_;
 }
 

@@ -33,6 +33,8 @@ std::optional<RunAs> unprivileged_user(std::string& why_not);
 // list (examples/devices.json: the stick disk4 and the internal disk0).
 std::string frontend_binary();
 std::string example_devices();
+// Where an installed front end finds the helper, seen from its directory.
+std::string relative_helper_dir();
 
 // Copies of the front end, the helper beside it (where the front end looks
 // for it) and the example disk list, for a test that runs the front end as
@@ -93,6 +95,32 @@ class TerminalProcess {
   pid_t pid_ = -1;     // -1 once reaped
   std::optional<int> status_;
   std::string output_;
+};
+
+// A stand-in for the installed service, as a socket unit with Accept=yes
+// serves it: the Unix-domain socket `socket` (anyone may connect), on which
+// a child listens, as `user` when given (the peer its clients see), and
+// runs `program` with `args` for the first connection, the connection as
+// its standard input and output. The child is killed and reaped when the
+// object goes.
+class ServiceStandIn {
+ public:
+  ServiceStandIn(const std::filesystem::path& socket, const std::string& program, const std::vector<std::string>& args,
+                 const std::optional<RunAs>& user = std::nullopt);
+  ServiceStandIn(const ServiceStandIn&) = delete;
+  ServiceStandIn& operator=(const ServiceStandIn&) = delete;
+  ~ServiceStandIn();
+
+  // Whether the child listens (it said so within a minute).
+  bool listening() const { return listening_; }
+  // The served program's exit status (-1 when a signal ended it, 127 when
+  // it could not be started), none when it did not end within `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;  // -1 once reaped
+  bool listening_ = false;
+  std::optional<int> status_;
 };
 
 }  // namespace kelmar_vindle::testing

@@ -1,0 +1,19 @@
+// What a failed `result` of the helper tells the person: its message, and
+// for a refusal they can do something about, what to do, in one sentence.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "kelmar_vindle/protocol.hpp"
+
+namespace kelmar_vindle::frontend {
+
+// `job` names the write ("the write of {image} onto {disk}"). The
+// service's refusals of a write the system's authority did not allow
+// (`not_authorized`) or could not be asked about
+// (`authorization_unavailable`) say that nothing was written and what
+// helps; any other failure reads "{job} failed: {message}".
+[[nodiscard]] std::string failed_write_text(const HelperEvent::Result& result, std::string_view job);
+
+}  // namespace kelmar_vindle::frontend
