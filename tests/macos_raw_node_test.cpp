@@ -76,7 +76,7 @@ class MacosRawNode : public ::testing::TestWithParam<unsigned> {
 
 // An image whose length is no multiple of the block size ends in a block
 // the image covers only in part: the disk's bytes after the image stay.
-TEST_P(MacosRawNode, DISABLED_ImagesOfAnyLengthAreWrittenAndVerifiedInWholeBlocks) {
+TEST_P(MacosRawNode, ImagesOfAnyLengthAreWrittenAndVerifiedInWholeBlocks) {
   for (const std::uint64_t length : {3 * kMiB + 17, 3 * kMiB, std::uint64_t{17}, kMiB - 1}) {
     SCOPED_TRACE(length);
     fresh_node();
@@ -91,7 +91,7 @@ TEST_P(MacosRawNode, DISABLED_ImagesOfAnyLengthAreWrittenAndVerifiedInWholeBlock
 
 // The job reports the image written only once the drive was told, with a
 // valid request, to put its cache on the medium.
-TEST_P(MacosRawNode, DISABLED_TheDrivesCacheIsSynchronizedBeforeTheReadBack) {
+TEST_P(MacosRawNode, TheDrivesCacheIsSynchronizedBeforeTheReadBack) {
   const std::string image = patterned(2 * kMiB);
   const auto written = write(image);
   ASSERT_TRUE(written.has_value()) << written.error().text();

@@ -8,6 +8,8 @@
 #include "child_process.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/text.hpp"
+#include "kelmar_vindle/write/whole_blocks.hpp"
+#include "raw_device.hpp"
 
 namespace kelmar_vindle::helper {
 
@@ -44,6 +46,8 @@ Result<void> MacosDisks::prepare(const write::Disk& disk) const {
 
 Result<UniqueFd> MacosDisks::open_for_writing(const write::Disk& disk) const { return open_disk_node(disk, O_RDWR); }
 
+std::size_t MacosDisks::transfer_unit(int fd) const { return raw_device::block_size(fd).value_or(1); }
+
 Result<void> MacosDisks::write_chunk(int fd, std::span<const std::byte> chunk) const { return write_all(fd, chunk); }
 
 Result<void> MacosDisks::flush(int fd) const { return flush_disk_node(fd); }
@@ -52,8 +56,7 @@ Result<std::string> MacosDisks::read_back(const write::Disk& disk, int /*written
                                           const checksum::HashStep& step) const {
   UniqueFd device(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!device.valid()) return std::unexpected(last_os_error());
-  if (::lseek(device.get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
-  return checksum::sha256_reader(device.get(), count, step);
+  return write::sha256_in_blocks(device.get(), count, transfer_unit(device.get()), step);
 }
 
 }  // namespace kelmar_vindle::helper
