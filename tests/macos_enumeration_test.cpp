@@ -243,7 +243,7 @@ ApfsDisk add_apfs_layout(EntryId whole, const std::string& name, const std::stri
 
 // A Mac started from an external USB disk: that disk holds the mounted
 // system volume only through its APFS container, yet it is the system disk.
-TEST_F(MacosDiskList, DISABLED_ADiskHoldingAMountedSystemVolumeIsTheSystemDisk) {
+TEST_F(MacosDiskList, ADiskHoldingAMountedSystemVolumeIsTheSystemDisk) {
   struct Case {
     std::string what;
     std::map<std::string, std::string> mounts;

@@ -121,6 +121,12 @@ struct Arbitration {
   bool system_volume = false;
 };
 
+// The volume paths of a mounted system: the root, and the volumes the
+// system mounts beside it (its data, preboot, VM and update volumes).
+bool is_system_volume(const std::optional<std::string>& path) {
+  return path && (*path == "/" || *path == "file:" || *path == "file:///" || path->starts_with("/System/Volumes/"));
+}
+
 // What DiskArbitration says of the disk; all empty when it says nothing.
 Arbitration describe(DASessionRef session, const std::string& bsd_name) {
   Arbitration found;
@@ -135,9 +141,28 @@ Arbitration describe(DASessionRef session, const std::string& bsd_name) {
   found.internal = CFDictionaryGetValue(description.get(), internal_key.get()) == kCFBooleanTrue;
   const auto size_key = make_key("DAMediaSize");
   found.media_size = number_of(CFDictionaryGetValue(description.get(), size_key.get()));
-  const auto volume = dict_string(description.get(), "DAVolumePath");
-  found.system_volume = volume && (*volume == "/" || *volume == "file:" || *volume == "file:///");
+  found.system_volume = is_system_volume(dict_string(description.get(), "DAVolumePath"));
   return found;
+}
+
+// Whether a system volume is mounted from media below `whole` in the
+// registry: its partitions, the disks an APFS container on them synthesizes,
+// and their volumes and snapshots.
+bool holds_system_volume(io_registry_entry_t whole, DASessionRef session) {
+  io_iterator_t below_handle = 0;
+  if (IORegistryEntryCreateIterator(whole, kIOServicePlane, kIORegistryIterateRecursively, &below_handle) !=
+      KERN_SUCCESS) {
+    return false;
+  }
+  const IoObject below(below_handle);
+  while (const io_object_t next = IOIteratorNext(below.get())) {
+    const IoObject entry(next);
+    if (!IOObjectConformsTo(entry.get(), "IOMedia")) continue;
+    const auto name = cf_value_to_string_from_create(own_property(entry.get(), "BSD Name").release());
+    if (!name || name->empty() || name->find('\0') != std::string::npos) continue;
+    if (describe(session, *name).system_volume) return true;
+  }
+  return false;
 }
 
 std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessionRef session) {
@@ -163,7 +188,9 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
   identity.product = arbitration.model;
   identity.size = static_cast<std::uint64_t>(size);
   identity.bus = protocol_to_bus(arbitration.protocol);
-  identity.is_system = arbitration.internal || arbitration.system_volume;
+  // A Mac started from an external disk has its system there, mounted from
+  // a partition or an APFS container on it, never from the whole disk.
+  identity.is_system = arbitration.internal || arbitration.system_volume || holds_system_volume(media, session);
   identity.mac_bsd_name = *bsd_name;
 
   return candidate_from_identity(std::move(identity));
