@@ -280,7 +280,7 @@ TEST_F(MacosDiskList, ADiskHoldingAMountedSystemVolumeIsTheSystemDisk) {
 
 // An APFS-formatted stick is one disk: the whole disk its container
 // synthesizes is left out, so its identity names the stick at offset 0.
-TEST_F(MacosDiskList, DISABLED_AnApfsStickIsListedOnceAsItsPhysicalDisk) {
+TEST_F(MacosDiskList, AnApfsStickIsListedOnceAsItsPhysicalDisk) {
   const EntryId stick = add_stick("disk4");
   platform_sim::set_description("disk4", usb_description());
   add_apfs_layout(stick, "disk4", "disk5", {{"disk5s1", "/Volumes/STICK"}});

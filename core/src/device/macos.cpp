@@ -112,6 +112,21 @@ std::optional<std::uint16_t> iokit_search_u16(io_registry_entry_t entry, std::st
   return static_cast<std::uint16_t>(*number & 0xFFFF);
 }
 
+// Whether a whole-disk media object sits on other media: a disk that an
+// APFS container (or another volume manager) synthesizes from a partition,
+// not a physical disk.
+bool is_synthesized(io_registry_entry_t media) {
+  io_registry_entry_t at = media;
+  std::unique_ptr<IoObject> held;  // the ancestor `at` names, once above `media`
+  for (;;) {
+    io_registry_entry_t parent = 0;
+    if (IORegistryEntryGetParentEntry(at, kIOServicePlane, &parent) != KERN_SUCCESS) return false;
+    held = std::make_unique<IoObject>(parent);
+    at = held->get();
+    if (IOObjectConformsTo(at, "IOMedia")) return true;
+  }
+}
+
 struct Arbitration {
   std::string vendor;
   std::string model;
@@ -170,6 +185,10 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
   if (!bsd_name || bsd_name->empty() || bsd_name->find('/') != std::string::npos) return std::nullopt;
   const auto registry_size = own_property(media, "Size");
   std::int64_t size = number_of(registry_size.get()).value_or(0);
+
+  // Only physical whole disks: a synthesized one is written through the
+  // physical disk it lives on, never in its place.
+  if (is_synthesized(media)) return std::nullopt;
 
   DeviceIdentity identity;
   identity.scheme = "vindle-1";
