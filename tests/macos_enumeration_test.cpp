@@ -133,29 +133,7 @@ TEST_F(MacosDiskList, DiskWithoutDescriptionKeepsItsRegistryIdentity) {
   }
 }
 
-TEST_F(MacosDiskList, UsbIdentityComesFromTheNearestAncestor) {
-  const EntryId hub = platform_sim::add_entry({{"idVendor", n(0x1111)}, {"USB Serial Number", "HUB"}});
-  const EntryId device = platform_sim::add_entry({{"idVendor", n(0x12345)}, {"idProduct", n(0x0042)}}, hub);
-  platform_sim::add_media({{"BSD Name", "disk4"}, {"Size", n(1000)}}, device);
-  platform_sim::add_media({{"BSD Name", "disk5"}, {"Size", n(1000)}});  // no ancestor at all
-  platform_sim::set_description("disk5", {{"DADeviceVendor", "Generic  "}, {"DADeviceModel", "Flash Disk"}});
-  const EntryId odd = platform_sim::add_entry(
-      {{"idVendor", platform_sim::UnconvertibleNumber{}}, {"idProduct", "0042"}, {"USB Serial Number", n(5)}});
-  platform_sim::add_media({{"BSD Name", "disk6"}, {"Size", n(1000)}}, odd);
-  const auto disks = list();
-  ASSERT_EQ(disks.size(), 3u);
-  EXPECT_EQ(disks[0].serial, "HUB");
-  EXPECT_EQ(disks[0].identity.vendor_id, 0x2345) << "the nearest value, low 16 bits";
-  EXPECT_EQ(disks[0].identity.product_id, 0x0042);
-  EXPECT_EQ(disks[1].serial, "");
-  EXPECT_EQ(disks[1].identity.vendor_id, std::nullopt);
-  EXPECT_EQ(disks[1].id, "usb:anon:Generic__:Flash_Disk:1000") << "trailing spaces are kept, then sanitized";
-  EXPECT_EQ(disks[2].serial, "") << "values of the wrong type count as missing";
-  EXPECT_EQ(disks[2].identity.vendor_id, std::nullopt);
-  EXPECT_EQ(disks[2].identity.product_id, std::nullopt);
-}
-
-TEST_F(MacosDiskList, DISABLED_UsbIdentityComesFromTheNearestUsbDeviceOnly) {
+TEST_F(MacosDiskList, UsbIdentityComesFromTheNearestUsbDeviceOnly) {
   // A stick without a serial of its own, plugged into a hub that has one.
   const EntryId hub = platform_sim::add_usb_device({{"idVendor", n(0x1111)}, {"USB Serial Number", "HUB"}});
   const EntryId port = platform_sim::add_entry({{"USB Serial Number", "PORT"}}, hub);

@@ -91,39 +91,50 @@ std::optional<std::int64_t> number_of(CFTypeRef value) {
   return number;
 }
 
-constexpr IOOptionBits kSearchParents = kIORegistryIterateRecursively | kIORegistryIterateParents;
-
-CfOwned<CFTypeRef> search_up(io_registry_entry_t entry, std::string_view key) {
-  const auto cf_key = make_key(key);
-  return CfOwned<CFTypeRef>(
-      IORegistryEntrySearchCFProperty(entry, kIOServicePlane, cf_key.get(), kCFAllocatorDefault, kSearchParents));
-}
-
 CfOwned<CFTypeRef> own_property(io_registry_entry_t entry, std::string_view key) {
   const auto cf_key = make_key(key);
   return CfOwned<CFTypeRef>(IORegistryEntryCreateCFProperty(entry, cf_key.get(), kCFAllocatorDefault, 0));
 }
 
-// The property found on the entry or its nearest IOService ancestor, low 16 bits.
-std::optional<std::uint16_t> iokit_search_u16(io_registry_entry_t entry, std::string_view key) {
-  const auto value = search_up(entry, key);
+// The entry's own property, low 16 bits.
+std::optional<std::uint16_t> property_u16(io_registry_entry_t entry, std::string_view key) {
+  const auto value = own_property(entry, key);
   const auto number = number_of(value.get());
   if (!number) return std::nullopt;
   return static_cast<std::uint16_t>(*number & 0xFFFF);
 }
 
-// Whether a whole-disk media object sits on other media: a disk that an
-// APFS container (or another volume manager) synthesizes from a partition,
-// not a physical disk.
-bool is_synthesized(io_registry_entry_t media) {
+bool is_usb_device(io_registry_entry_t entry) {
+  return IOObjectConformsTo(entry, "IOUSBHostDevice") || IOObjectConformsTo(entry, "IOUSBDevice");
+}
+
+// Where a whole-disk media object sits in the IOService plane.
+struct Provenance {
+  // It sits on other media: a disk an APFS container (or another volume
+  // manager) synthesizes from a partition, not a physical disk.
+  bool synthesized = false;
+  // The USB device it belongs to (null: none), whose properties alone are its
+  // USB identity: a hub's or a dock's further up are not the disk's.
+  std::unique_ptr<IoObject> usb_device;
+};
+
+Provenance provenance_of(io_registry_entry_t media) {
+  Provenance found;
   io_registry_entry_t at = media;
   std::unique_ptr<IoObject> held;  // the ancestor `at` names, once above `media`
   for (;;) {
     io_registry_entry_t parent = 0;
-    if (IORegistryEntryGetParentEntry(at, kIOServicePlane, &parent) != KERN_SUCCESS) return false;
+    if (IORegistryEntryGetParentEntry(at, kIOServicePlane, &parent) != KERN_SUCCESS) return found;
     held = std::make_unique<IoObject>(parent);
     at = held->get();
-    if (IOObjectConformsTo(at, "IOMedia")) return true;
+    if (IOObjectConformsTo(at, "IOMedia")) {
+      found.synthesized = true;
+      return found;
+    }
+    if (is_usb_device(at)) {
+      found.usb_device = std::move(held);
+      return found;
+    }
   }
 }
 
@@ -188,13 +199,17 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
 
   // Only physical whole disks: a synthesized one is written through the
   // physical disk it lives on, never in its place.
-  if (is_synthesized(media)) return std::nullopt;
+  const Provenance provenance = provenance_of(media);
+  if (provenance.synthesized) return std::nullopt;
 
   DeviceIdentity identity;
   identity.scheme = "vindle-1";
-  identity.serial = cf_value_to_string_from_create(search_up(media, "USB Serial Number").release()).value_or("");
-  identity.vendor_id = iokit_search_u16(media, "idVendor");
-  identity.product_id = iokit_search_u16(media, "idProduct");
+  if (const auto& usb = provenance.usb_device) {
+    identity.serial =
+        cf_value_to_string_from_create(own_property(usb->get(), "USB Serial Number").release()).value_or("");
+    identity.vendor_id = property_u16(usb->get(), "idVendor");
+    identity.product_id = property_u16(usb->get(), "idProduct");
+  }
   // A name with a NUL cannot be handed over as a C string without changing it.
   if (bsd_name->find('\0') != std::string::npos) return std::nullopt;
 
