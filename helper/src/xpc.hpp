@@ -31,7 +31,9 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
 // in; a malloc-owned reply text out, or null only when no memory is left
 // for it. Files the request names are opened with the peer's rights. A
 // `write` that asks for progress sends its events to the peer as they
-// happen, and the peer going away meanwhile cancels it.
+// happen, and the peer going away meanwhile cancels it. A request that asks
+// for progress gets its `result` both as the reply and as a message of its
+// own after its events (the platform orders only the latter among them).
 extern "C" char* on_json(const char* text, unsigned int uid, unsigned int gid, int image_fd, void* peer);
 
 }  // namespace kelmar_vindle::helper
