@@ -268,7 +268,7 @@ TEST(XpcStartup, ListenFailuresEndTheModeWithTheirCode) {
 
 // Started outside launchd, or without a MachServices entry for its label,
 // the helper is told so by its listener's error, and ends saying so.
-TEST(XpcStartup, DISABLED_AServiceLaunchdDoesNotOfferEndsTheModeWithAClearText) {
+TEST(XpcStartup, AServiceLaunchdDoesNotOfferEndsTheModeWithAClearText) {
   testing::TempDir dir;
   const auto fixture = dir.write("devices.json", "[]");
   xpc_sim_next_service_unregistered();

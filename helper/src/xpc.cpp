@@ -124,7 +124,13 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
   // The context is set before any request can arrive.
   vindle_xpc_set_handler(&on_json);
   vindle_xpc_set_should_end(&should_end);
-  return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label, peer_requirement));
+  const int code = vindle_xpc_listen_mach(label, peer_requirement);
+  if (code == VINDLE_XPC_LISTENER_FAILED) {
+    return "xpc listener for " + std::string(label) +
+           " failed: launchd offers no such Mach service (the helper runs only as the launch daemon whose "
+           "MachServices names it)";
+  }
+  return "xpc listen exited rc=" + std::to_string(code);
 }
 
 }  // namespace kelmar_vindle::helper

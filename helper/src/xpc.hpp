@@ -19,8 +19,9 @@ inline constexpr const char* kXpcServiceLabel = "com.kelmar-vindle.helper";
 // serves `label`; with `peer_requirement`, only peers that meet that
 // code-signing requirement reach the handler. With `signals`, SIGTERM and
 // SIGINT cancel the running request's job; once it is answered the service
-// ends (status 0). Returns only when the service cannot start:
-// "xpc listen exited rc={}".
+// ends (status 0). Returns only when the service cannot start ("xpc listen
+// exited rc={}") or its listener fails, as it does when launchd offers no
+// such service ("xpc listener for {label} failed: ...").
 std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<WriteBackend> backend,
                        const char* label = kXpcServiceLabel, const char* peer_requirement = nullptr,
                        JobSignals* signals = nullptr);

@@ -1,7 +1,8 @@
 /* Every dictionary message from a peer is answered by one reply carrying the
    handler's text under "json", after any events the handler sent, unless
    the peer went away first; a peer's invalidation is remembered on its
-   connection; other events are ignored. */
+   connection; other events of a peer are ignored. An error of the listener
+   ends the service. */
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
@@ -120,9 +121,15 @@ int vindle_xpc_listen_mach(const char* label, const char* peer_requirement) {
   if (label == NULL || label[0] == '\0') return 1;
   if (g_requests == NULL)
     g_requests = dispatch_queue_create("com.kelmar-vindle.helper.requests", DISPATCH_QUEUE_SERIAL);
-  if (g_requests == NULL) return 2;
+  /* The listener's own queue, so that the calling thread is free to wait
+     for the listener to fail. */
+  dispatch_queue_t listening = dispatch_queue_create("com.kelmar-vindle.helper.listener", DISPATCH_QUEUE_SERIAL);
+  dispatch_semaphore_t failed = dispatch_semaphore_create(0);
+  if (g_requests == NULL || listening == NULL || failed == NULL) return 2;
+  /* Never null: a service launchd does not offer is reported to the
+     listener's handler as an error once it is resumed. */
   xpc_connection_t listener =
-      xpc_connection_create_mach_service(label, dispatch_get_main_queue(), XPC_CONNECTION_MACH_SERVICE_LISTENER);
+      xpc_connection_create_mach_service(label, listening, XPC_CONNECTION_MACH_SERVICE_LISTENER);
   if (listener == NULL) return 2;
   /* Set before the listener is resumed, so that no peer is ever served
      without it. */
@@ -130,8 +137,13 @@ int vindle_xpc_listen_mach(const char* label, const char* peer_requirement) {
     return 3;
   }
   xpc_connection_set_event_handler(listener, ^(xpc_object_t event) {
-    if (xpc_get_type(event) == XPC_TYPE_CONNECTION) handle_peer((xpc_connection_t)event);
+    if (xpc_get_type(event) == XPC_TYPE_CONNECTION) {
+      handle_peer((xpc_connection_t)event);
+    } else if (xpc_get_type(event) == XPC_TYPE_ERROR) {
+      dispatch_semaphore_signal(failed);
+    }
   });
   xpc_connection_resume(listener);
-  dispatch_main();
+  dispatch_semaphore_wait(failed, DISPATCH_TIME_FOREVER);
+  return VINDLE_XPC_LISTENER_FAILED;
 }
