@@ -4,7 +4,11 @@
 // with its argument).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <functional>
 
 #include "devices.hpp"
 #include "kelmar_vindle/checksum.hpp"
@@ -51,7 +55,7 @@ class MacosRawNode : public ::testing::TestWithParam<unsigned> {
   }
   void TearDown() override { raw_node_sim_reset(); }
 
-  Result<std::string> write(const std::string& image) const {
+  Result<std::string> write(const std::string& image, const std::function<void()>& while_writing = {}) const {
     const auto image_path = dir.write("image.iso", image);
     WriteJob job;
     job.job_id = "raw";
@@ -61,9 +65,11 @@ class MacosRawNode : public ::testing::TestWithParam<unsigned> {
     job.write_mode = "raw-dd-hybrid";
     job.target = stick.identity;
     const MacosRawBackend backend({"", 0, true, true}, live, {(dir.path() / "diskutil").string(), devices.string()});
-    ProgressFn ignore = [](const WritePhase&) {};
+    ProgressFn progress = [&](const WritePhase& phase) {
+      if (phase.kind == WritePhase::Kind::Writing && phase.bytes_done > 0 && while_writing) while_writing();
+    };
     const std::atomic<bool> cancel{false};
-    return backend.write_job(job, cancel, ignore);
+    return backend.write_job(job, cancel, progress);
   }
 
   testing::TempDir dir;
@@ -96,6 +102,34 @@ TEST_P(MacosRawNode, TheDrivesCacheIsSynchronizedBeforeTheReadBack) {
   const auto written = write(image);
   ASSERT_TRUE(written.has_value()) << written.error().text();
   EXPECT_EQ(raw_node_sim_unsynchronized(node.c_str()), 0) << "bytes written since the last synchronization";
+}
+
+// Whether anyone may take the node's lock now, as another program opening
+// it with O_EXLOCK would.
+bool node_is_free(const std::filesystem::path& node) {
+  const UniqueFd other(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+  return other.valid() && ::flock(other.get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+// Nothing else may hold the disk while the image goes onto it: a disk held
+// elsewhere is not written at all, and the hold ends with the job.
+TEST_P(MacosRawNode, TheDiskIsHeldExclusivelyWhileItIsWritten) {
+  const std::string image = patterned(kMiB + 17);
+  {
+    const UniqueFd holder(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+    const auto refused = write(image);
+    ASSERT_FALSE(refused.has_value()) << "written while another program held the disk";
+    EXPECT_EQ(refused.error().text(),
+              "I/O error: open " + node.string() + ": Resource temporarily unavailable (os error 11)");
+    EXPECT_TRUE(node_bytes(node) == disk_before) << "nothing was written";
+  }
+  std::vector<bool> free_while_writing;
+  const auto written = write(image, [&] { free_while_writing.push_back(node_is_free(node)); });
+  ASSERT_TRUE(written.has_value()) << written.error().text();
+  EXPECT_FALSE(free_while_writing.empty());
+  EXPECT_EQ(std::count(free_while_writing.begin(), free_while_writing.end(), true), 0) << "held while written";
+  EXPECT_TRUE(node_is_free(node)) << "released once the job ended";
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, MacosRawNode, ::testing::Values(512u, 4096u));

@@ -44,7 +44,16 @@ Result<void> MacosDisks::prepare(const write::Disk& disk) const {
   return {};
 }
 
-Result<UniqueFd> MacosDisks::open_for_writing(const write::Disk& disk) const { return open_disk_node(disk, O_RDWR); }
+Result<UniqueFd> MacosDisks::open_for_writing(const write::Disk& disk) const {
+  auto device = open_disk_node(disk, O_RDWR | raw_device::exclusive_open_flags());
+  if (!device) return device;
+  // Non-blocking only to take the hold at once: the transfers wait as usual.
+  if (const int flags = ::fcntl(device->get(), F_GETFL);
+      flags >= 0 && (flags & O_NONBLOCK) != 0 && ::fcntl(device->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(last_os_error());
+  }
+  return device;
+}
 
 std::size_t MacosDisks::transfer_unit(int fd) const { return raw_device::block_size(fd).value_or(1); }
 

@@ -13,6 +13,12 @@ namespace kelmar_vindle::helper::raw_device {
 // device (a file standing in for one in tests) or the system does not answer.
 std::optional<std::uint64_t> media_size(int fd);
 
+// The open flags that make a descriptor hold the disk exclusively for as
+// long as it is open, failing the open at once while anyone else holds it:
+// O_EXLOCK with O_NONBLOCK on macOS; none elsewhere (Linux disks are opened
+// with O_EXCL by their own interface).
+int exclusive_open_flags();
+
 // The size of one block of the disk behind `fd`, which every transfer on a
 // node that takes whole blocks only must be a multiple of; none when `fd` is
 // not such a disk node or the system does not answer.

@@ -15,6 +15,8 @@ std::optional<std::uint64_t> media_size(int fd) {
   return size;
 }
 
+int exclusive_open_flags() { return 0; }
+
 std::optional<std::uint32_t> block_size(int fd) {
   struct stat info {};
   int logical = 0;

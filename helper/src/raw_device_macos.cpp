@@ -1,6 +1,7 @@
 // macOS: raw disk nodes answer the disk ioctls; fsync on them returns without
 // flushing the drive's cache, which DKIOCSYNCHRONIZE does.
 #include <sys/disk.h>
+#include <sys/fcntl.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
@@ -18,6 +19,8 @@ std::optional<std::uint64_t> media_size(int fd) {
   }
   return static_cast<std::uint64_t>(block) * block_count;
 }
+
+int exclusive_open_flags() { return O_EXLOCK | O_NONBLOCK; }
 
 std::optional<std::uint32_t> block_size(int fd) {
   std::uint32_t block = 0;

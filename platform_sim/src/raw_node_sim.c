@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/disk.h>
+#include <sys/fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +34,7 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct node nodes[kMaxNodes];
 static atomic_int node_count;
 
+typedef int (*open_fn)(const char*, int, ...);
 typedef ssize_t (*read_fn)(int, void*, size_t);
 typedef ssize_t (*write_fn)(int, const void*, size_t);
 typedef ssize_t (*pread_fn)(int, void*, size_t, off_t);
@@ -147,6 +150,42 @@ ssize_t pwrite(int fd, const void* bytes, size_t length, off_t offset) {
 }
 
 ssize_t pwrite64(int fd, const void* bytes, size_t length, off_t offset) { return pwrite(fd, bytes, length, offset); }
+
+/* Opens as the platform does: with O_EXLOCK or O_SHLOCK, a lock on the node
+   taken as it opens, or the open fails (EAGAIN with O_NONBLOCK). */
+static int open_locked(const char* name, const char* path, int flags, mode_t mode) {
+  const int lock_flags = flags & (O_EXLOCK | O_SHLOCK);
+  const int fd = SYSTEM(open_fn, name)(path, flags & ~(O_EXLOCK | O_SHLOCK), mode);
+  if (fd < 0 || lock_flags == 0 || node_of(fd) < 0) return fd;
+  const int operation = ((lock_flags & O_EXLOCK) ? LOCK_EX : LOCK_SH) | ((flags & O_NONBLOCK) ? LOCK_NB : 0);
+  if (flock(fd, operation) != 0) {
+    const int error = errno == EWOULDBLOCK ? EAGAIN : errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+static mode_t mode_of(int flags, va_list arguments) {
+  return (flags & (O_CREAT | O_TMPFILE)) != 0 ? (mode_t)va_arg(arguments, int) : 0;
+}
+
+int open(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_locked("open", path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list arguments;
+  va_start(arguments, flags);
+  const mode_t mode = mode_of(flags, arguments);
+  va_end(arguments);
+  return open_locked("open64", path, flags, mode);
+}
 
 /* Copies `length` bytes in from the caller as the kernel does: an address
    that cannot be read fails (EFAULT) instead of crashing. */

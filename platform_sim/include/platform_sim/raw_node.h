@@ -5,10 +5,12 @@
    multiple of the block size (EINVAL), answers DKIOCGETBLOCKSIZE and
    DKIOCGETBLOCKCOUNT, and takes DKIOCSYNCHRONIZE only with a readable
    dk_synchronize_t whose reserved bytes are zero and whose range is whole
-   blocks (else EFAULT or EINVAL); every other disk ioctl is ENOTTY.
+   blocks (else EFAULT or EINVAL); every other disk ioctl is ENOTTY. An open
+   with O_EXLOCK or O_SHLOCK (sys/fcntl.h) locks the node as the platform
+   does, so that a lock held elsewhere keeps it out.
 
-   The simulation stands in for the system calls read, write, pread and
-   pwrite (and their 64-bit names) and ioctl of the whole test program, and
+   The simulation stands in for the system calls open, read, write, pread
+   and pwrite (and their 64-bit names) and ioctl of the whole test program, and
    passes every call on a descriptor that is not a registered node to the
    system unchanged. Plain C, callable from C++ tests. */
 #ifndef PLATFORM_SIM_RAW_NODE_H
