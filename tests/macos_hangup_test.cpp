@@ -1,6 +1,6 @@
 // A stream client going away, as XNU's poll reports it (the simulated poll
-// of platform_sim): the standard-input mode runs in a child on one end of a
-// socket pair, this test is its client on the other.
+// of platform_sim): the standard-input mode runs in a child whose standard
+// output is one end of a socket pair; this test is its client on the other.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -56,12 +56,14 @@ struct Pipe {
 };
 
 // Whether the job saw its client go after the client did `leave` to its
-// end of the connection; nullopt when the run itself failed.
+// end of the connection (the helper's standard output; the request comes
+// through a pipe on its standard input); nullopt when the run itself failed.
 std::optional<bool> job_cancelled_after(const std::function<void(int)>& leave) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return std::nullopt;
   UniqueFd client(pair[0]);
   UniqueFd helper_end(pair[1]);
+  Pipe request;
   Pipe started;
   Pipe go_on;
   Pipe outcome;
@@ -70,16 +72,19 @@ std::optional<bool> job_cancelled_after(const std::function<void(int)>& leave) {
   if (child < 0) return std::nullopt;
   if (child == 0) {
     ::signal(SIGPIPE, SIG_IGN);  // as the helper's process does
-    if (::dup2(helper_end.get(), STDIN_FILENO) < 0 || ::dup2(helper_end.get(), STDOUT_FILENO) < 0) ::_exit(3);
+    if (::dup2(request.read_end.get(), STDIN_FILENO) < 0 || ::dup2(helper_end.get(), STDOUT_FILENO) < 0) ::_exit(3);
     const MockEnumerator live{{stick}};
     const WatchedJob backend(started.write_end.get(), go_on.read_end.get(), outcome.write_end.get());
     ::_exit(run_stdin_mode(live, backend) ? 0 : 1);
   }
   helper_end = UniqueFd();
+  request.read_end = UniqueFd();
   std::optional<bool> cancelled;
   std::byte mark{};
-  if (write_all(client.get(), testing::request_line("write", "/none", "image", stick.identity)) &&
-      read_exactly(started.read_end.get(), std::span(&mark, 1))) {
+  const bool sent = static_cast<bool>(
+      write_all(request.write_end.get(), testing::request_line("write", "/none", "image", stick.identity)));
+  request.write_end = UniqueFd();
+  if (sent && read_exactly(started.read_end.get(), std::span(&mark, 1))) {
     leave(client.get());
     if (write_all(go_on.write_end.get(), "g") && read_exactly(outcome.read_end.get(), std::span(&mark, 1))) {
       cancelled = mark == std::byte{'c'};
