@@ -2,6 +2,9 @@
 // DiskArbitration; after every test the ledger shows no live object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "kelmar_vindle/device/macos.hpp"
 #include "platform_sim/control.hpp"
 
@@ -26,7 +29,7 @@ class MacosDiskList : public ::testing::Test {
   // A USB device carrying the identity, with a whole-disk media object under it.
   EntryId add_stick(const std::string& bsd_name, Properties media = {}, Properties device = {}) {
     device.merge(Properties{{"USB Serial Number", "SER-1"}, {"idVendor", n(0x1234)}, {"idProduct", n(0x5678)}});
-    const EntryId usb = platform_sim::add_entry(device);
+    const EntryId usb = platform_sim::add_usb_device(device);
     const EntryId interface = platform_sim::add_entry({}, usb);
     media.merge(Properties{{"BSD Name", bsd_name}, {"Size", n(64'000'000)}});
     return platform_sim::add_media(media, interface);
@@ -130,19 +133,23 @@ TEST_F(MacosDiskList, DiskWithoutDescriptionKeepsItsRegistryIdentity) {
   }
 }
 
-TEST_F(MacosDiskList, UsbIdentityComesFromTheNearestAncestor) {
-  const EntryId hub = platform_sim::add_entry({{"idVendor", n(0x1111)}, {"USB Serial Number", "HUB"}});
-  const EntryId device = platform_sim::add_entry({{"idVendor", n(0x12345)}, {"idProduct", n(0x0042)}}, hub);
-  platform_sim::add_media({{"BSD Name", "disk4"}, {"Size", n(1000)}}, device);
+TEST_F(MacosDiskList, UsbIdentityComesFromTheNearestUsbDeviceOnly) {
+  // A stick without a serial of its own, plugged into a hub that has one.
+  const EntryId hub = platform_sim::add_usb_device({{"idVendor", n(0x1111)}, {"USB Serial Number", "HUB"}});
+  const EntryId port = platform_sim::add_entry({{"USB Serial Number", "PORT"}}, hub);
+  const EntryId device = platform_sim::add_usb_device({{"idVendor", n(0x12345)}, {"idProduct", n(0x0042)}}, port);
+  const EntryId interface = platform_sim::add_entry({}, device);
+  platform_sim::add_media({{"BSD Name", "disk4"}, {"Size", n(1000)}}, interface);
   platform_sim::add_media({{"BSD Name", "disk5"}, {"Size", n(1000)}});  // no ancestor at all
   platform_sim::set_description("disk5", {{"DADeviceVendor", "Generic  "}, {"DADeviceModel", "Flash Disk"}});
-  const EntryId odd = platform_sim::add_entry(
+  const EntryId odd = platform_sim::add_usb_device(
       {{"idVendor", platform_sim::UnconvertibleNumber{}}, {"idProduct", "0042"}, {"USB Serial Number", n(5)}});
   platform_sim::add_media({{"BSD Name", "disk6"}, {"Size", n(1000)}}, odd);
   const auto disks = list();
   ASSERT_EQ(disks.size(), 3u);
-  EXPECT_EQ(disks[0].serial, "HUB");
-  EXPECT_EQ(disks[0].identity.vendor_id, 0x2345) << "the nearest value, low 16 bits";
+  EXPECT_EQ(disks[0].serial, "") << "the stick has no serial; its hub's is not its own";
+  EXPECT_EQ(disks[0].id, "usb:weak:2345:0042:1000");
+  EXPECT_EQ(disks[0].identity.vendor_id, 0x2345) << "the stick's own value, low 16 bits";
   EXPECT_EQ(disks[0].identity.product_id, 0x0042);
   EXPECT_EQ(disks[1].serial, "");
   EXPECT_EQ(disks[1].identity.vendor_id, std::nullopt);
@@ -180,6 +187,86 @@ TEST_F(MacosDiskList, SystemFlagFromInternalOrTheSystemVolume) {
     EXPECT_EQ(disks[i].is_system, cases[i].system) << i;
     EXPECT_EQ(disks[i].identity.is_system, cases[i].system) << i;
   }
+}
+
+// A whole disk carrying an APFS container: the partition holding the
+// container's physical store, the container, the whole disk it synthesizes
+// and that disk's volumes, mounted where `mounts` says.
+struct ApfsDisk {
+  EntryId whole;
+  EntryId synthesized;
+};
+ApfsDisk add_apfs_layout(EntryId whole, const std::string& name, const std::string& synthesized_name,
+                         const std::map<std::string, std::string>& mounts) {
+  const auto volume_description = [&](const std::string& volume) {
+    Properties description{{"DAMediaSize", n(1'000'000)}, {"DADeviceProtocol", "USB"}};
+    if (const auto mount = mounts.find(volume); mount != mounts.end()) description["DAVolumePath"] = Url{mount->second};
+    return description;
+  };
+  platform_sim::add_media({{"BSD Name", name + "s1"}, {"Size", n(200'000)}}, whole, /*whole=*/false);
+  const EntryId store = platform_sim::add_media({{"BSD Name", name + "s2"}, {"Size", n(1'000'000)}}, whole, false);
+  const EntryId container = platform_sim::add_entry({}, store, "AppleAPFSContainer");
+  const EntryId synthesized =
+      platform_sim::add_media({{"BSD Name", synthesized_name}, {"Size", n(1'000'000)}}, container);
+  platform_sim::set_description(synthesized_name, volume_description(synthesized_name));
+  for (const auto& volume : {synthesized_name + "s1", synthesized_name + "s5"}) {
+    const EntryId media = platform_sim::add_media({{"BSD Name", volume}, {"Size", n(500'000)}}, synthesized, false);
+    platform_sim::set_description(volume, volume_description(volume));
+    const std::string snapshot = volume + "s1";
+    platform_sim::add_media({{"BSD Name", snapshot}, {"Size", n(500'000)}}, media, false);
+    platform_sim::set_description(snapshot, volume_description(snapshot));
+  }
+  return {whole, synthesized};
+}
+
+// A Mac started from an external USB disk: that disk holds the mounted
+// system volume only through its APFS container, yet it is the system disk.
+TEST_F(MacosDiskList, ADiskHoldingAMountedSystemVolumeIsTheSystemDisk) {
+  struct Case {
+    std::string what;
+    std::map<std::string, std::string> mounts;
+    bool system;
+  };
+  const Case cases[] = {
+      {"the system's snapshot at /", {{"disk3s1s1", "/"}, {"disk3s5", "/System/Volumes/Data"}}, true},
+      {"only the data volume", {{"disk3s5", "/System/Volumes/Data"}}, true},
+      {"an ordinary volume", {{"disk3s1", "/Volumes/Install"}}, false},
+      {"nothing mounted", {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform_sim::reset();
+    const EntryId boot = add_stick("disk2", {}, {{"USB Serial Number", "BOOT-SSD"}});
+    platform_sim::set_description("disk2", usb_description());
+    add_apfs_layout(boot, "disk2", "disk3", c.mounts);
+    add_stick("disk4");
+    platform_sim::set_description("disk4", usb_description());
+    const auto disks = list();
+    const auto named = [&](std::string_view name) {
+      return std::find_if(disks.begin(), disks.end(),
+                          [&](const DeviceCandidate& disk) { return disk.identity.mac_bsd_name == name; });
+    };
+    const auto boot_disk = named("disk2");
+    ASSERT_NE(boot_disk, disks.end());
+    EXPECT_EQ(boot_disk->is_system, c.system);
+    EXPECT_EQ(boot_disk->identity.is_system, c.system);
+    const auto stick = named("disk4");
+    ASSERT_NE(stick, disks.end());
+    EXPECT_FALSE(stick->is_system);
+  }
+}
+
+// An APFS-formatted stick is one disk: the whole disk its container
+// synthesizes is left out, so its identity names the stick at offset 0.
+TEST_F(MacosDiskList, AnApfsStickIsListedOnceAsItsPhysicalDisk) {
+  const EntryId stick = add_stick("disk4");
+  platform_sim::set_description("disk4", usb_description());
+  add_apfs_layout(stick, "disk4", "disk5", {{"disk5s1", "/Volumes/STICK"}});
+  const auto disks = list();
+  ASSERT_EQ(disks.size(), 1u);
+  EXPECT_EQ(disks[0].identity.mac_bsd_name, "disk4");
+  EXPECT_EQ(disks[0].id, "usb:serial:SER-1");
+  EXPECT_FALSE(disks[0].is_system);
 }
 
 TEST_F(MacosDiskList, WrongTypedDescriptionStringsCountAsMissing) {

@@ -264,11 +264,17 @@ TEST(XpcStartup, ListenFailuresEndTheModeWithTheirCode) {
             "xpc listen exited rc=1");
 
   // Through the real start-up path, with the fixed label.
+}
+
+// Started outside launchd, or without a MachServices entry for its label,
+// the helper is told so by its listener's error, and ends saying so.
+TEST(XpcStartup, AServiceLaunchdDoesNotOfferEndsTheModeWithAClearText) {
   testing::TempDir dir;
   const auto fixture = dir.write("devices.json", "[]");
-  xpc_sim_fail_next_listener();
+  xpc_sim_next_service_unregistered();
   EXPECT_EQ(run_helper({"kelmar_vindle_helper", "--listen-xpc", "--fixture", fixture.string()}, {}).error(),
-            "xpc listen exited rc=2");
+            "xpc listener for com.kelmar-vindle.helper failed: launchd offers no such Mach service (the helper "
+            "runs only as the launch daemon whose MachServices names it)");
 }
 
 // ---- Writes that ask for progress ------------------------------------------
@@ -317,13 +323,18 @@ checksum::FileDigest sparse_image(const std::filesystem::path& path, std::uint64
   return *digest;
 }
 
-// Every "json" text the peer received so far, one per element, in order.
-std::vector<std::string> received(int peer) {
+std::vector<std::string> lines_of(char* texts) {
   std::vector<std::string> lines;
-  std::istringstream text(take(xpc_sim_received(peer)).value_or(""));
+  std::istringstream text(take(texts).value_or(""));
   for (std::string line; std::getline(text, line);) lines.push_back(line);
   return lines;
 }
+
+// Every "json" text the peer received so far, one per element, in order.
+std::vector<std::string> received(int peer) { return lines_of(xpc_sim_received(peer)); }
+
+// The same, of the messages of their own only (no reply), in the order sent.
+std::vector<std::string> received_messages(int peer) { return lines_of(xpc_sim_received_messages(peer)); }
 
 json::Value parsed(const std::string& line) {
   auto value = json::parse(line, json::DuplicateMembers::LastWins);
@@ -442,18 +453,42 @@ TEST_F(XpcWrites, EventsReachTheRequestingPeerBeforeItsReply) {
     EXPECT_EQ(result.value("usb_sha256", ""), checksum::sha256_hex(image)) << *reply;
     EXPECT_EQ(testing::read_file(sink), image);
 
-    auto lines = received(peer);
+    const auto lines = received(peer);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), *reply) << "the reply comes last";
-    lines.pop_back();
+    auto messages = received_messages(peer);
     if (c.events) {
-      EXPECT_TRUE(is_whole_progress(lines, image.size()));
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages.back(), *reply) << "the result ends the messages too";
+      messages.pop_back();
+      EXPECT_TRUE(is_whole_progress(messages, image.size()));
     } else {
-      EXPECT_EQ(lines, std::vector<std::string>{});
+      EXPECT_EQ(messages, std::vector<std::string>{});
     }
     EXPECT_EQ(received(bystander), std::vector<std::string>{}) << "another peer is sent nothing";
     EXPECT_EQ(xpc_sim_live_objects(), 0) << "every event and the reply are released once sent";
   }
+}
+
+// libxpc may hand a client its reply before the messages sent ahead of it:
+// a client that asked for progress still reads its events and then their
+// `result` in one ordered stream of messages.
+TEST_F(XpcWrites, ProgressAndItsResultAreOneOrderedStreamWhateverComesFirst) {
+  xpc_sim_replies_first(1);
+  const std::string image(write::kChunkSize + 99, 'i');
+  const auto path = dir.write("image.iso", image);
+  const std::string line = testing::request_line("write", path.string(), image, stick.identity);
+  const int peer = xpc_sim_connect(label.c_str());
+  const auto reply = take(xpc_sim_send(peer, XPC_SIM_JSON_STRING, xpc_request(line, R"("progress":true)").c_str(), 1));
+  xpc_sim_replies_first(0);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(parsed(*reply).value("usb_sha256", ""), checksum::sha256_hex(image)) << *reply;
+  EXPECT_EQ(received(peer).front(), *reply) << "the simulation handed the reply over first";
+  auto messages = received_messages(peer);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(), *reply) << "the messages end with the result";
+  messages.pop_back();
+  EXPECT_TRUE(is_whole_progress(messages, image.size()));
 }
 
 // The requesting peer going away while its job runs cancels the job within
@@ -507,7 +542,10 @@ TEST_F(XpcWrites, APeerGoingAwayCancelsOnlyItsOwnJob) {
     } else {
       EXPECT_EQ(parsed(*reply).value("usb_sha256", ""), digest.sha256) << *reply;
       EXPECT_EQ(std::filesystem::file_size(sink), digest.size);
-      EXPECT_TRUE(is_whole_progress({lines.begin(), lines.end() - 1}, digest.size));
+      const auto messages = received_messages(requester);
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(messages.back(), *reply);
+      EXPECT_TRUE(is_whole_progress({messages.begin(), messages.end() - 1}, digest.size));
       // Else the job could have ended before the other peer went away.
       EXPECT_FALSE(answered_by_then) << "the job still ran once the other peer's departure was handled";
     }
@@ -669,13 +707,14 @@ TEST(XpcSignals, SigtermCancelsTheRunningWriteAndEndsTheServiceOnceItIsAnswered)
   }
   const std::filesystem::path shared_dir = std::getenv(kDirVariable);
   // The peer's texts as the simulated barrier prints them: accepted, some
-  // progress, and the cancelled result last, before the exit.
+  // progress, and the cancelled result last (as a message, then as the
+  // reply), before the exit.
   EXPECT_EXIT(serve_until_terminated(shared_dir), ::testing::ExitedWithCode(0),
               R"(the peer received:
 \{"evt":"accepted"\}
 (\{"evt":"progress",[^}]*\}
-)+\{"evt":"result","ok":false,"error":"write_cancelled","message":"write cancelled; target is incomplete"\}
-$)");
+)+(\{"evt":"result","ok":false,"error":"write_cancelled","message":"write cancelled; target is incomplete"\}
+){2}$)");
   if (dir) ::unsetenv(kDirVariable);
 }
 

@@ -1,11 +1,16 @@
 // macOS: no capabilities and no "no new privileges" flag exist; a process
 // whose every uid is the user's holds that user's rights, and the kernel
 // marks a process that changed its ids (P_SUGID), so that the user may not
-// attach to it or take its task port. setgroups takes at most NGROUPS_MAX
-// groups; the rest of a longer list is the directory service's to resolve
-// through the process's uid, as for any process of the user.
+// attach to it or take its task port. The kernel holds at most NGROUPS_MAX
+// groups in a credential. setgroups also marks the credential as complete,
+// so that a user in more groups than that would lose the rest; the
+// initgroups system call (the one the library's initgroups makes, after its
+// directory lookups, which a forked child must not make) instead names the
+// user whose further groups the kernel asks the directory service for, as
+// it does for every process of that user.
 #include <fcntl.h>
 #include <sys/param.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,10 +26,25 @@ void close_all_but(int keep) {
   }
 }
 
+namespace {
+
+// The first `count` groups, and the user whose membership in any other
+// group the kernel resolves through the directory service. syscall(2) is
+// marked deprecated, yet it is the only way to this system call without
+// the library's lookups.
+int set_groups_of(uid_t uid, int count, const gid_t* groups) {
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+  return ::syscall(SYS_initgroups, count, groups, static_cast<int>(uid));
+#pragma clang diagnostic pop
+}
+
+}  // namespace
+
 int become(const ChildIdentity& who) {
   if (!who.drop) return 0;
   const int count = who.group_count > NGROUPS_MAX ? NGROUPS_MAX : static_cast<int>(who.group_count);
-  if (::setgroups(count, who.groups) != 0) return errno;
+  if (set_groups_of(who.uid, count, who.groups) != 0) return errno;
   if (::setgid(who.gid) != 0) return errno;
   if (::setuid(who.uid) != 0) return errno;
   // Root can no longer be regained: setuid by root sets every uid slot.

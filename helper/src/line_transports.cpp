@@ -154,7 +154,11 @@ class StreamEvents final : public EventChannel {
 
   void watch() override {
     if (gone_) return;
-    pollfd stream{fd_, 0, 0};
+    // Asked for the direction the job still needs: XNU registers nothing for
+    // an entry without events (and never reports it), and reports POLLIN
+    // with POLLHUP as soon as the client shut only its sending side, while
+    // POLLOUT reports POLLHUP once the client is gone altogether.
+    pollfd stream{fd_, POLLOUT, 0};
     if (::poll(&stream, 1, 0) > 0 && (stream.revents & (POLLHUP | POLLERR)) != 0) hang_up();
   }
 

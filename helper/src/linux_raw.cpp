@@ -19,8 +19,10 @@
 
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/page_buffer.hpp"
+#include "kelmar_vindle/write/whole_blocks.hpp"
 #include "linux_mounts.hpp"
 #include "mount_namespace.hpp"
+#include "raw_device.hpp"
 
 namespace kelmar_vindle::helper {
 namespace {
@@ -44,7 +46,7 @@ std::size_t direct_io_unit(int fd) {
 // to `kDepth` chunks ahead of the caller, so that hashing one chunk overlaps
 // reading the next: the read-back then runs at the speed of the slower of the
 // two instead of their sum. Each read is 1 MiB into page-aligned memory; the
-// last is rounded up to the I/O unit and trimmed to what was asked for.
+// last is rounded up to the I/O unit and trimmed (`write::read_rounded_at`).
 class DirectReadAhead {
  public:
   static constexpr std::size_t kDepth = 4;
@@ -82,23 +84,21 @@ class DirectReadAhead {
       Chunk& chunk = chunks_[index % kDepth];
       const std::span<std::byte> room = buffers_[index % kDepth].room();
       const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(count - done, room.size()));
-      ssize_t got = 0;
-      while (!at_end &&
-             (got = ::pread(fd, room.data(), (want + unit - 1) / unit * unit, static_cast<off_t>(done))) < 0 &&
-             errno == EINTR) {
+      write::RoundedRead read;
+      if (!at_end) {
+        auto got = write::read_rounded_at(fd, room, want, done, unit);
+        if (!got) {
+          chunk = {{}, std::move(got.error())};
+          filled_.release();
+          return;
+        }
+        read = *got;
       }
-      if (got < 0) {
-        chunk = {{}, last_os_error()};
-        filled_.release();
-        return;
-      }
-      const auto use = std::min(static_cast<std::size_t>(got), want);
-      chunk = {room.first(use), std::nullopt};
-      done += use;
-      // A read that ends short of an I/O unit reached the end of the device.
-      at_end = got == 0 || (use < want && static_cast<std::size_t>(got) % unit != 0);
+      chunk = {room.first(read.used), std::nullopt};
+      done += read.used;
+      at_end = read.at_end;
       filled_.release();
-      if (got == 0) return;
+      if (read.used == 0) return;
     }
   }
 
@@ -216,6 +216,14 @@ Result<UniqueFd> LinuxDisks::open_for_writing(const write::Disk& disk) const {
   // oflag=direct, without a copy into the page cache; a node that refuses
   // it is written through the cache and flushed.
   return open_disk_node(disk, O_RDWR | O_EXCL, O_DIRECT);
+}
+
+std::size_t LinuxDisks::transfer_unit(int fd) const {
+  // A block device written directly takes whole logical blocks only; files
+  // standing in for one, and nodes written through the cache, take any length.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || (flags & O_DIRECT) == 0) return 1;
+  return raw_device::block_size(fd).value_or(1);
 }
 
 Result<void> LinuxDisks::write_chunk(int fd, std::span<const std::byte> chunk) const { return write_direct(fd, chunk); }

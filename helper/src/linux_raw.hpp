@@ -23,6 +23,8 @@ class LinuxDisks final : public write::DiskInterface {
   // Read and write, exclusively (fails while anything else holds the disk),
   // with direct I/O where the node takes it.
   [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
+  // The logical block size of a block device opened for direct I/O, else 1.
+  [[nodiscard]] std::size_t transfer_unit(int fd) const override;
   // Direct while the chunk is a whole number of the device's blocks.
   [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
   [[nodiscard]] Result<void> flush(int fd) const override;

@@ -8,6 +8,8 @@
 #include "child_process.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/text.hpp"
+#include "kelmar_vindle/write/whole_blocks.hpp"
+#include "raw_device.hpp"
 
 namespace kelmar_vindle::helper {
 
@@ -42,7 +44,18 @@ Result<void> MacosDisks::prepare(const write::Disk& disk) const {
   return {};
 }
 
-Result<UniqueFd> MacosDisks::open_for_writing(const write::Disk& disk) const { return open_disk_node(disk, O_RDWR); }
+Result<UniqueFd> MacosDisks::open_for_writing(const write::Disk& disk) const {
+  auto device = open_disk_node(disk, O_RDWR | raw_device::exclusive_open_flags());
+  if (!device) return device;
+  // Non-blocking only to take the hold at once: the transfers wait as usual.
+  if (const int flags = ::fcntl(device->get(), F_GETFL);
+      flags >= 0 && (flags & O_NONBLOCK) != 0 && ::fcntl(device->get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return std::unexpected(last_os_error());
+  }
+  return device;
+}
+
+std::size_t MacosDisks::transfer_unit(int fd) const { return raw_device::block_size(fd).value_or(1); }
 
 Result<void> MacosDisks::write_chunk(int fd, std::span<const std::byte> chunk) const { return write_all(fd, chunk); }
 
@@ -52,8 +65,7 @@ Result<std::string> MacosDisks::read_back(const write::Disk& disk, int /*written
                                           const checksum::HashStep& step) const {
   UniqueFd device(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!device.valid()) return std::unexpected(last_os_error());
-  if (::lseek(device.get(), 0, SEEK_SET) != 0) return std::unexpected(last_os_error());
-  return checksum::sha256_reader(device.get(), count, step);
+  return write::sha256_in_blocks(device.get(), count, transfer_unit(device.get()), step);
 }
 
 }  // namespace kelmar_vindle::helper

@@ -18,9 +18,16 @@ class MacosDisks final : public write::DiskInterface {
   // "{disk utility} unmountDisk force {device directory}/diskN"; a utility
   // that does not succeed fails with "unmountDisk failed: {its stderr}".
   [[nodiscard]] Result<void> prepare(const write::Disk& disk) const override;
+  // Read and write, held exclusively while open (see
+  // `raw_device::exclusive_open_flags`): a disk someone else holds fails the
+  // open, before anything is written.
   [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
+  // The media's block size: the raw node takes whole blocks only.
+  [[nodiscard]] std::size_t transfer_unit(int fd) const override;
   [[nodiscard]] Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const override;
+  // fsync, then the drive told to put its cache on the medium.
   [[nodiscard]] Result<void> flush(int fd) const override;
+  // In whole blocks from a fresh read-only descriptor, trimmed to `count`.
   [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count,
                                               const checksum::HashStep& step) const override;
 

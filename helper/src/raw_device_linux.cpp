@@ -15,6 +15,17 @@ std::optional<std::uint64_t> media_size(int fd) {
   return size;
 }
 
+int exclusive_open_flags() { return 0; }
+
+std::optional<std::uint32_t> block_size(int fd) {
+  struct stat info {};
+  int logical = 0;
+  if (::fstat(fd, &info) != 0 || !S_ISBLK(info.st_mode) || ::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(logical);
+}
+
 Result<void> synchronize_cache(int /*fd*/) { return {}; }
 
 }  // namespace kelmar_vindle::helper::raw_device

@@ -36,12 +36,17 @@ int vindle_xpc_peer_went_away(void* peer);
    message of its own under "json", ahead of the reply. */
 void vindle_xpc_send_event(void* peer, const char* json);
 
-/* Listens as the Mach service `label` and parks the main thread serving it.
-   With a `peer_requirement` (null for none), the platform drops every
-   message from a peer that does not meet that code-signing requirement
-   before the handler sees it. Returns only on failure: 1 for a null or empty
-   label, 2 when the listener cannot be created, 3 when the platform refuses
-   the requirement. */
+/* The listener reported an error (launchd offers no such service, as for a
+   helper started outside launchd or without a MachServices entry for it). */
+#define VINDLE_XPC_LISTENER_FAILED 4
+
+/* Listens as the Mach service `label` on a queue of its own and parks the
+   calling thread until the listener fails. With a `peer_requirement` (null
+   for none), the platform drops every message from a peer that does not
+   meet that code-signing requirement before the handler sees it. Returns
+   only on failure: 1 for a null or empty label, 2 when the listener cannot
+   be created, 3 when the platform refuses the requirement,
+   VINDLE_XPC_LISTENER_FAILED when the listener reports an error. */
 int vindle_xpc_listen_mach(const char* label, const char* peer_requirement);
 
 #ifdef __cplusplus

@@ -49,11 +49,27 @@ class PeerEvents final : public EventChannel {
     cancel_.store(true, std::memory_order_release);
   }
 
+  // The reply, also as a message of its own after the events: libxpc does
+  // not order a reply against the messages sent on its peer's connection,
+  // so a client that asked for progress reads its events and then this
+  // `result` in one ordered stream, whichever it receives first.
+  void end_with(const std::string& reply) {
+    if (!gone_) vindle_xpc_send_event(peer_, reply.c_str());
+  }
+
  private:
   void* peer_;
   std::atomic<bool>& cancel_;
   bool gone_ = false;
 };
+
+// The request is one the dispatcher reads (not over-long) and it asked for
+// its events.
+bool asked_for_progress(std::string_view request) {
+  if (request.size() > kMaxRequestBytes) return false;
+  const auto parsed = parse_request(request);
+  return parsed && parsed->progress;
+}
 
 std::string answer(std::string_view request, const ImageAccess& image, void* peer) {
   SharedCtx& shared = CTX();
@@ -67,6 +83,7 @@ std::string answer(std::string_view request, const ImageAccess& image, void* pee
         shared.ctx->signals != nullptr ? shared.ctx->signals->cancel_on_signal(cancel) : JobSignals::Scope();
     reply = handle_line(request, *shared.ctx->snapshot, *shared.ctx->writer, image, JobControl{&cancel, &events});
   }
+  if (asked_for_progress(request)) events.end_with(reply);
   return reply;
 }
 
@@ -107,7 +124,13 @@ std::string listen_xpc(std::unique_ptr<DeviceSnapshot> source, std::unique_ptr<W
   // The context is set before any request can arrive.
   vindle_xpc_set_handler(&on_json);
   vindle_xpc_set_should_end(&should_end);
-  return "xpc listen exited rc=" + std::to_string(vindle_xpc_listen_mach(label, peer_requirement));
+  const int code = vindle_xpc_listen_mach(label, peer_requirement);
+  if (code == VINDLE_XPC_LISTENER_FAILED) {
+    return "xpc listener for " + std::string(label) +
+           " failed: launchd offers no such Mach service (the helper runs only as the launch daemon whose "
+           "MachServices names it)";
+  }
+  return "xpc listen exited rc=" + std::to_string(code);
 }
 
 }  // namespace kelmar_vindle::helper

@@ -1,7 +1,8 @@
 /* Every dictionary message from a peer is answered by one reply carrying the
    handler's text under "json", after any events the handler sent, unless
    the peer went away first; a peer's invalidation is remembered on its
-   connection; other events are ignored. */
+   connection; other events of a peer are ignored. An error of the listener
+   ends the service. */
 #include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +16,11 @@ static vindle_xpc_handler g_handler = NULL;
 static vindle_xpc_should_end g_should_end = NULL;
 /* Requests, one at a time and in order, off the peers' own queues. */
 static dispatch_queue_t g_requests = NULL;
+/* The listener's own queue, so that the listening thread is free to wait
+   for the listener to fail, and what tells it so. Made once, like
+   `g_requests`, and kept for the life of the process. */
+static dispatch_queue_t g_listening = NULL;
+static dispatch_semaphore_t g_listener_failed = NULL;
 /* Set on `g_requests` once the service is ending; read only there. */
 static int g_ending = 0;
 
@@ -120,18 +126,31 @@ int vindle_xpc_listen_mach(const char* label, const char* peer_requirement) {
   if (label == NULL || label[0] == '\0') return 1;
   if (g_requests == NULL)
     g_requests = dispatch_queue_create("com.kelmar-vindle.helper.requests", DISPATCH_QUEUE_SERIAL);
-  if (g_requests == NULL) return 2;
+  if (g_listening == NULL)
+    g_listening = dispatch_queue_create("com.kelmar-vindle.helper.listener", DISPATCH_QUEUE_SERIAL);
+  if (g_listener_failed == NULL) g_listener_failed = dispatch_semaphore_create(0);
+  if (g_requests == NULL || g_listening == NULL || g_listener_failed == NULL) return 2;
+  dispatch_semaphore_t failed = g_listener_failed;
+  /* Never null: a service launchd does not offer is reported to the
+     listener's handler as an error once it is resumed. */
   xpc_connection_t listener =
-      xpc_connection_create_mach_service(label, dispatch_get_main_queue(), XPC_CONNECTION_MACH_SERVICE_LISTENER);
+      xpc_connection_create_mach_service(label, g_listening, XPC_CONNECTION_MACH_SERVICE_LISTENER);
   if (listener == NULL) return 2;
   /* Set before the listener is resumed, so that no peer is ever served
      without it. */
   if (peer_requirement != NULL && xpc_connection_set_peer_code_signing_requirement(listener, peer_requirement) != 0) {
+    xpc_release(listener);
     return 3;
   }
   xpc_connection_set_event_handler(listener, ^(xpc_object_t event) {
-    if (xpc_get_type(event) == XPC_TYPE_CONNECTION) handle_peer((xpc_connection_t)event);
+    if (xpc_get_type(event) == XPC_TYPE_CONNECTION) {
+      handle_peer((xpc_connection_t)event);
+    } else if (xpc_get_type(event) == XPC_TYPE_ERROR) {
+      dispatch_semaphore_signal(failed);
+    }
   });
   xpc_connection_resume(listener);
-  dispatch_main();
+  dispatch_semaphore_wait(failed, DISPATCH_TIME_FOREVER);
+  xpc_release(listener);
+  return VINDLE_XPC_LISTENER_FAILED;
 }

@@ -74,6 +74,7 @@ struct Entry {
   std::optional<EntryId> parent;
   bool media = false;
   bool whole = false;
+  std::string class_name;
 };
 struct Handle {
   std::optional<EntryId> entry;         // a registry entry ...
@@ -188,17 +189,21 @@ const Entry* entry_of(io_registry_entry_t handle) {
 
 }  // namespace
 
-EntryId add_entry(Properties properties, std::optional<EntryId> parent) {
+EntryId add_entry(Properties properties, std::optional<EntryId> parent, std::string class_name) {
   auto& p = platform();
   std::lock_guard guard(p.lock);
-  p.registry.push_back({std::move(properties), parent, false, false});
+  p.registry.push_back({std::move(properties), parent, false, false, std::move(class_name)});
   return p.registry.size() - 1;
+}
+
+EntryId add_usb_device(Properties properties, std::optional<EntryId> parent) {
+  return add_entry(std::move(properties), parent, "IOUSBHostDevice");
 }
 
 EntryId add_media(Properties properties, std::optional<EntryId> parent, bool whole) {
   auto& p = platform();
   std::lock_guard guard(p.lock);
-  p.registry.push_back({std::move(properties), parent, true, whole});
+  p.registry.push_back({std::move(properties), parent, true, whole, "IOMedia"});
   return p.registry.size() - 1;
 }
 
@@ -437,6 +442,55 @@ CFTypeRef IORegistryEntrySearchCFProperty(io_registry_entry_t entry, const io_na
     if (!up || !e->parent) return nullptr;
     e = &p.registry[*e->parent];
   }
+}
+
+boolean_t IOObjectConformsTo(io_object_t object, const io_name_t className) {
+  std::lock_guard guard(platform().lock);
+  const Entry* e = entry_of(object);
+  if (e == nullptr) return 0;
+  const std::string wanted = className;
+  return wanted == e->class_name || wanted == "IOService" || wanted == "IORegistryEntry" ? 1 : 0;
+}
+
+kern_return_t IORegistryEntryGetParentEntry(io_registry_entry_t entry, const io_name_t plane,
+                                            io_registry_entry_t* parent) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const Handle* h = find_handle(entry);
+  if (h == nullptr || !h->entry || std::strcmp(plane, kIOServicePlane) != 0) return kIOReturnBadArgument;
+  const auto above = p.registry[*h->entry].parent;
+  if (!above) return kIOReturnNoDevice;
+  Handle found;
+  found.entry = *above;
+  *parent = new_handle(std::move(found));
+  return KERN_SUCCESS;
+}
+
+kern_return_t IORegistryEntryCreateIterator(io_registry_entry_t entry, const io_name_t plane, IOOptionBits options,
+                                            io_iterator_t* iterator) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const Handle* h = find_handle(entry);
+  if (h == nullptr || !h->entry || std::strcmp(plane, kIOServicePlane) != 0) return kIOReturnBadArgument;
+  Handle items;
+  const bool recursive = (options & kIORegistryIterateRecursively) != 0;
+  // Depth first, each entry's children in the order they were attached.
+  std::vector<EntryId> pending{*h->entry};
+  while (!pending.empty()) {
+    const EntryId at = pending.back();
+    pending.pop_back();
+    std::vector<EntryId> children;
+    for (EntryId id = 0; id < p.registry.size(); ++id) {
+      if (p.registry[id].parent == at) children.push_back(id);
+    }
+    for (auto child = children.rbegin(); child != children.rend(); ++child) {
+      if (recursive) pending.push_back(*child);
+    }
+    if (at != *h->entry) items.iterator_items.push_back(at);
+    if (!recursive && at == *h->entry) items.iterator_items = children;
+  }
+  *iterator = new_handle(std::move(items));
+  return KERN_SUCCESS;
 }
 
 DASessionRef DASessionCreate(CFAllocatorRef) {

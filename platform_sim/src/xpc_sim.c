@@ -54,6 +54,10 @@ typedef struct sim_object {
   xpc_handler_t handler;
   int resumed;
   char* received;            /* peers: every "json" text sent to it, one per line */
+  char* messages;            /* peers: the texts sent as messages of their own */
+  char* held;                /* peers: messages held back until the pending reply */
+  int awaiting_reply;        /* peers: a message expecting a reply is being handled */
+  int unregistered;          /* listeners: launchd offers no such service */
   long handled;              /* peers: messages whose handler returned, under `lock` */
   int invalidated;           /* peers: told XPC_ERROR_CONNECTION_INVALID, its last event */
   void* context;             /* connections: xpc_connection_set_context's */
@@ -73,7 +77,8 @@ static sim_object* peers[kMaxConnections];
 static int listener_count;
 static int peer_count;
 static long live_replies;
-static int fail_next_listener;
+static int next_service_unregistered;
+static int replies_first;
 static int stop_main;
 static long fds_handed_out;
 static long messages_dropped;
@@ -99,6 +104,8 @@ static void free_object(sim_object* object) {
   free(object->signature);
   free(object->requirement);
   free(object->received);
+  free(object->messages);
+  free(object->held);
   if (object->handler != NULL) Block_release(object->handler);
   free(object);
 }
@@ -150,6 +157,39 @@ void dispatch_async(dispatch_queue_t queue, dispatch_block_t block) {
   pthread_detach(thread);
 }
 
+struct dispatch_semaphore_s {
+  long value;
+};
+
+dispatch_semaphore_t dispatch_semaphore_create(long value) {
+  dispatch_semaphore_t semaphore = calloc(1, sizeof *semaphore);
+  if (semaphore == NULL) abort();
+  semaphore->value = value;
+  return semaphore;
+}
+
+long dispatch_semaphore_signal(dispatch_semaphore_t semaphore) {
+  pthread_mutex_lock(&lock);
+  ++semaphore->value;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
+  return 0;
+}
+
+long dispatch_semaphore_wait(dispatch_semaphore_t semaphore, dispatch_time_t timeout) {
+  (void)timeout;
+  pthread_mutex_lock(&lock);
+  while (semaphore->value == 0 && !stop_main) pthread_cond_wait(&changed, &lock);
+  if (semaphore->value == 0) { /* parked for good, and told to stop */
+    stop_main = 0;
+    pthread_mutex_unlock(&lock);
+    pthread_exit(NULL);
+  }
+  --semaphore->value;
+  pthread_mutex_unlock(&lock);
+  return 0;
+}
+
 void dispatch_main(void) {
   pthread_mutex_lock(&lock);
   while (!stop_main) pthread_cond_wait(&changed, &lock);
@@ -161,13 +201,11 @@ void dispatch_main(void) {
 xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags) {
   (void)targetq;
   pthread_mutex_lock(&lock);
-  if (fail_next_listener || listener_count == kMaxConnections || !(flags & XPC_CONNECTION_MACH_SERVICE_LISTENER)) {
-    fail_next_listener = 0;
-    pthread_mutex_unlock(&lock);
-    return NULL;
-  }
+  if (listener_count == kMaxConnections || !(flags & XPC_CONNECTION_MACH_SERVICE_LISTENER)) abort();
   sim_object* listener = new_object(XPC_TYPE_CONNECTION);
   listener->label = copy_text(name);
+  listener->unregistered = next_service_unregistered;
+  next_service_unregistered = 0;
   listeners[listener_count++] = listener;
   pthread_mutex_unlock(&lock);
   return listener;
@@ -181,20 +219,50 @@ void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t
   pthread_mutex_unlock(&lock);
 }
 
-void xpc_connection_resume(xpc_connection_t connection) {
+static void* report_unregistered(void* argument) {
+  sim_object* listener = argument;
   pthread_mutex_lock(&lock);
-  ((sim_object*)connection)->resumed = 1;
-  pthread_cond_broadcast(&changed);
+  xpc_handler_t handler = listener->handler;
   pthread_mutex_unlock(&lock);
+  if (handler != NULL) handler(XPC_ERROR_CONNECTION_INVALID);
+  return NULL;
 }
 
-static void record_received(sim_object* peer, const char* json) {
-  const size_t had = peer->received != NULL ? strlen(peer->received) : 0;
-  char* grown = realloc(peer->received, had + strlen(json) + 2);
+void xpc_connection_resume(xpc_connection_t connection) {
+  sim_object* object = connection;
+  pthread_mutex_lock(&lock);
+  object->resumed = 1;
+  pthread_cond_broadcast(&changed);
+  const int unregistered = object->unregistered;
+  pthread_mutex_unlock(&lock);
+  if (unregistered) { /* delivered on the listener's queue, later */
+    pthread_t thread;
+    if (pthread_create(&thread, NULL, report_unregistered, object) != 0) abort();
+    pthread_detach(thread);
+  }
+}
+
+static void append_line(char** text, const char* line) {
+  const size_t had = *text != NULL ? strlen(*text) : 0;
+  char* grown = realloc(*text, had + strlen(line) + 2);
   if (grown == NULL) abort();
-  strcpy(grown + had, json);
+  strcpy(grown + had, line);
   strcat(grown + had, "\n");
-  peer->received = grown;
+  *text = grown;
+}
+
+static void record_received(sim_object* peer, const char* json) { append_line(&peer->received, json); }
+
+/* The messages held back for a reply reach the peer now. */
+static void release_held(sim_object* peer) {
+  if (peer->held == NULL) return;
+  const size_t had = peer->received != NULL ? strlen(peer->received) : 0;
+  char* joined = realloc(peer->received, had + strlen(peer->held) + 1);
+  if (joined == NULL) abort();
+  strcpy(joined + had, peer->held);
+  peer->received = joined;
+  free(peer->held);
+  peer->held = NULL;
 }
 
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message) {
@@ -207,9 +275,15 @@ void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t messa
       sent->original->reply_text = copy_text(json);
       sent->original->replied = 1;
       record_received(peer, json);
+      release_held(peer);
     }
   } else {
-    record_received(peer, json);
+    append_line(&peer->messages, json);
+    if (replies_first && peer->awaiting_reply) {
+      append_line(&peer->held, json);
+    } else {
+      record_received(peer, json);
+    }
   }
   pthread_mutex_unlock(&lock);
 }
@@ -340,14 +414,22 @@ void xpc_dictionary_set_string(xpc_object_t xdict, const char* key, const char* 
 
 static sim_object* find_listener(const char* label) {
   for (int i = listener_count - 1; i >= 0; --i) {
-    if (listeners[i]->resumed && strcmp(listeners[i]->label, label) == 0) return listeners[i];
+    if (listeners[i]->resumed && !listeners[i]->unregistered && strcmp(listeners[i]->label, label) == 0) {
+      return listeners[i];
+    }
   }
   return NULL;
 }
 
-void xpc_sim_fail_next_listener(void) {
+void xpc_sim_next_service_unregistered(void) {
   pthread_mutex_lock(&lock);
-  fail_next_listener = 1;
+  next_service_unregistered = 1;
+  pthread_mutex_unlock(&lock);
+}
+
+void xpc_sim_replies_first(int on) {
+  pthread_mutex_lock(&lock);
+  replies_first = on;
   pthread_mutex_unlock(&lock);
 }
 
@@ -482,12 +564,17 @@ static char* send_message(int peer, enum xpc_sim_message kind, const char* text,
     message->json_is_number = 1;
   }
   struct delivery delivery = {connection, message};
+  pthread_mutex_lock(&lock);
+  if (expects_reply && kind != XPC_SIM_NOT_DICTIONARY) connection->awaiting_reply = 1;
+  pthread_mutex_unlock(&lock);
   pthread_t thread;
   if (pthread_create(&thread, NULL, deliver, &delivery) != 0) abort();
   pthread_join(thread, NULL);
   /* The helper may go on with the message after its handler returned. */
   pthread_mutex_lock(&lock);
   while (message->retains > 0) pthread_cond_wait(&changed, &lock);
+  connection->awaiting_reply = 0;
+  release_held(connection); /* none came: what was held goes through */
   pthread_mutex_unlock(&lock);
 
   char* reply = message->reply_text;
@@ -500,6 +587,14 @@ char* xpc_sim_received(int peer) {
   pthread_mutex_lock(&lock);
   sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
   char* copy = copy_text(connection != NULL && connection->received != NULL ? connection->received : "");
+  pthread_mutex_unlock(&lock);
+  return copy;
+}
+
+char* xpc_sim_received_messages(int peer) {
+  pthread_mutex_lock(&lock);
+  sim_object* connection = (peer >= 1 && peer <= peer_count) ? peers[peer - 1] : NULL;
+  char* copy = copy_text(connection != NULL && connection->messages != NULL ? connection->messages : "");
   pthread_mutex_unlock(&lock);
   return copy;
 }

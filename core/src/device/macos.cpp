@@ -91,25 +91,51 @@ std::optional<std::int64_t> number_of(CFTypeRef value) {
   return number;
 }
 
-constexpr IOOptionBits kSearchParents = kIORegistryIterateRecursively | kIORegistryIterateParents;
-
-CfOwned<CFTypeRef> search_up(io_registry_entry_t entry, std::string_view key) {
-  const auto cf_key = make_key(key);
-  return CfOwned<CFTypeRef>(
-      IORegistryEntrySearchCFProperty(entry, kIOServicePlane, cf_key.get(), kCFAllocatorDefault, kSearchParents));
-}
-
 CfOwned<CFTypeRef> own_property(io_registry_entry_t entry, std::string_view key) {
   const auto cf_key = make_key(key);
   return CfOwned<CFTypeRef>(IORegistryEntryCreateCFProperty(entry, cf_key.get(), kCFAllocatorDefault, 0));
 }
 
-// The property found on the entry or its nearest IOService ancestor, low 16 bits.
-std::optional<std::uint16_t> iokit_search_u16(io_registry_entry_t entry, std::string_view key) {
-  const auto value = search_up(entry, key);
+// The entry's own property, low 16 bits.
+std::optional<std::uint16_t> property_u16(io_registry_entry_t entry, std::string_view key) {
+  const auto value = own_property(entry, key);
   const auto number = number_of(value.get());
   if (!number) return std::nullopt;
   return static_cast<std::uint16_t>(*number & 0xFFFF);
+}
+
+bool is_usb_device(io_registry_entry_t entry) {
+  return IOObjectConformsTo(entry, "IOUSBHostDevice") || IOObjectConformsTo(entry, "IOUSBDevice");
+}
+
+// Where a whole-disk media object sits in the IOService plane.
+struct Provenance {
+  // It sits on other media: a disk an APFS container (or another volume
+  // manager) synthesizes from a partition, not a physical disk.
+  bool synthesized = false;
+  // The USB device it belongs to (null: none), whose properties alone are its
+  // USB identity: a hub's or a dock's further up are not the disk's.
+  std::unique_ptr<IoObject> usb_device;
+};
+
+Provenance provenance_of(io_registry_entry_t media) {
+  Provenance found;
+  io_registry_entry_t at = media;
+  std::unique_ptr<IoObject> held;  // the ancestor `at` names, once above `media`
+  for (;;) {
+    io_registry_entry_t parent = 0;
+    if (IORegistryEntryGetParentEntry(at, kIOServicePlane, &parent) != KERN_SUCCESS) return found;
+    held = std::make_unique<IoObject>(parent);
+    at = held->get();
+    if (IOObjectConformsTo(at, "IOMedia")) {
+      found.synthesized = true;
+      return found;
+    }
+    if (is_usb_device(at)) {
+      found.usb_device = std::move(held);
+      return found;
+    }
+  }
 }
 
 struct Arbitration {
@@ -120,6 +146,12 @@ struct Arbitration {
   std::optional<std::int64_t> media_size;
   bool system_volume = false;
 };
+
+// The volume paths of a mounted system: the root, and the volumes the
+// system mounts beside it (its data, preboot, VM and update volumes).
+bool is_system_volume(const std::optional<std::string>& path) {
+  return path && (*path == "/" || *path == "file:" || *path == "file:///" || path->starts_with("/System/Volumes/"));
+}
 
 // What DiskArbitration says of the disk; all empty when it says nothing.
 Arbitration describe(DASessionRef session, const std::string& bsd_name) {
@@ -135,9 +167,28 @@ Arbitration describe(DASessionRef session, const std::string& bsd_name) {
   found.internal = CFDictionaryGetValue(description.get(), internal_key.get()) == kCFBooleanTrue;
   const auto size_key = make_key("DAMediaSize");
   found.media_size = number_of(CFDictionaryGetValue(description.get(), size_key.get()));
-  const auto volume = dict_string(description.get(), "DAVolumePath");
-  found.system_volume = volume && (*volume == "/" || *volume == "file:" || *volume == "file:///");
+  found.system_volume = is_system_volume(dict_string(description.get(), "DAVolumePath"));
   return found;
+}
+
+// Whether a system volume is mounted from media below `whole` in the
+// registry: its partitions, the disks an APFS container on them synthesizes,
+// and their volumes and snapshots.
+bool holds_system_volume(io_registry_entry_t whole, DASessionRef session) {
+  io_iterator_t below_handle = 0;
+  if (IORegistryEntryCreateIterator(whole, kIOServicePlane, kIORegistryIterateRecursively, &below_handle) !=
+      KERN_SUCCESS) {
+    return false;
+  }
+  const IoObject below(below_handle);
+  while (const io_object_t next = IOIteratorNext(below.get())) {
+    const IoObject entry(next);
+    if (!IOObjectConformsTo(entry.get(), "IOMedia")) continue;
+    const auto name = cf_value_to_string_from_create(own_property(entry.get(), "BSD Name").release());
+    if (!name || name->empty() || name->find('\0') != std::string::npos) continue;
+    if (describe(session, *name).system_volume) return true;
+  }
+  return false;
 }
 
 std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessionRef session) {
@@ -146,11 +197,19 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
   const auto registry_size = own_property(media, "Size");
   std::int64_t size = number_of(registry_size.get()).value_or(0);
 
+  // Only physical whole disks: a synthesized one is written through the
+  // physical disk it lives on, never in its place.
+  const Provenance provenance = provenance_of(media);
+  if (provenance.synthesized) return std::nullopt;
+
   DeviceIdentity identity;
   identity.scheme = "vindle-1";
-  identity.serial = cf_value_to_string_from_create(search_up(media, "USB Serial Number").release()).value_or("");
-  identity.vendor_id = iokit_search_u16(media, "idVendor");
-  identity.product_id = iokit_search_u16(media, "idProduct");
+  if (const auto& usb = provenance.usb_device) {
+    identity.serial =
+        cf_value_to_string_from_create(own_property(usb->get(), "USB Serial Number").release()).value_or("");
+    identity.vendor_id = property_u16(usb->get(), "idVendor");
+    identity.product_id = property_u16(usb->get(), "idProduct");
+  }
   // A name with a NUL cannot be handed over as a C string without changing it.
   if (bsd_name->find('\0') != std::string::npos) return std::nullopt;
 
@@ -163,7 +222,9 @@ std::optional<DeviceCandidate> candidate_for(io_registry_entry_t media, DASessio
   identity.product = arbitration.model;
   identity.size = static_cast<std::uint64_t>(size);
   identity.bus = protocol_to_bus(arbitration.protocol);
-  identity.is_system = arbitration.internal || arbitration.system_volume;
+  // A Mac started from an external disk has its system there, mounted from
+  // a partition or an APFS container on it, never from the whole disk.
+  identity.is_system = arbitration.internal || arbitration.system_volume || holds_system_volume(media, session);
   identity.mac_bsd_name = *bsd_name;
 
   return candidate_from_identity(std::move(identity));

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "kelmar_vindle/write/whole_blocks.hpp"
+
 namespace kelmar_vindle::write {
 
 Result<ChunkSource> ChunkSource::from_descriptor(int fd) {
@@ -23,12 +25,34 @@ Result<std::span<const std::byte>> ChunkSource::next(std::size_t length) {
   return room;
 }
 
+namespace {
+
+// Writes `chunk` at `offset`, the descriptor's position: whole as long as it
+// is whole units, else its whole units and then its last unit completed
+// with what the disk holds after the image.
+Result<void> write_in_units(const DiskInterface& disks, int fd, std::span<const std::byte> chunk, std::uint64_t offset,
+                            std::size_t unit) {
+  const std::size_t whole = chunk.size() / unit * unit;
+  if (whole == chunk.size()) return disks.write_chunk(fd, chunk);
+  if (whole > 0) {
+    if (auto written = disks.write_chunk(fd, chunk.first(whole)); !written) return written;
+  }
+  auto block = PageBuffer::allocate(unit);
+  if (!block) return std::unexpected(std::move(block.error()));
+  const auto last = complete_last_block(fd, chunk.subspan(whole), offset + whole, unit, block->room());
+  if (!last) return std::unexpected(last.error());
+  return disks.write_chunk(fd, *last);
+}
+
+}  // namespace
+
 Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
                                     std::uint64_t count, const WriteJob& job, const std::atomic<bool>& cancel,
                                     ProgressFn& progress) {
   auto device = disks.open_for_writing(disk);
   if (!device) return std::unexpected(std::move(device.error()));
   {
+    const std::size_t unit = std::max<std::size_t>(disks.transfer_unit(device->get()), 1);
     std::uint64_t copied = 0;
     while (copied < count) {
       if (cancel.load(std::memory_order_acquire)) {
@@ -37,7 +61,9 @@ Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk
       }
       const auto chunk = source.next(static_cast<std::size_t>(std::min<std::uint64_t>(count - copied, kChunkSize)));
       if (!chunk) return std::unexpected(chunk.error());
-      if (auto written = disks.write_chunk(device->get(), *chunk); !written) return std::unexpected(written.error());
+      if (auto written = write_in_units(disks, device->get(), *chunk, copied, unit); !written) {
+        return std::unexpected(written.error());
+      }
       copied += chunk->size();
       progress(WritePhase::writing(copied, count));
     }

@@ -2,6 +2,8 @@
 #ifndef PLATFORM_SIM_DISPATCH_H
 #define PLATFORM_SIM_DISPATCH_H
 
+#include <stdint.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -23,6 +25,15 @@ void dispatch_async(dispatch_queue_t queue, dispatch_block_t block);
 #endif
 /* Parks the calling thread serving the main queue; never returns. */
 void dispatch_main(void) __attribute__((__noreturn__));
+
+typedef struct dispatch_semaphore_s* dispatch_semaphore_t;
+typedef uint64_t dispatch_time_t;
+#define DISPATCH_TIME_FOREVER (~0ull)
+dispatch_semaphore_t dispatch_semaphore_create(long value);
+long dispatch_semaphore_signal(dispatch_semaphore_t semaphore);
+/* Only DISPATCH_TIME_FOREVER is simulated. A thread waiting so is parked as
+   in dispatch_main: xpc_sim_stop_main ends it. */
+long dispatch_semaphore_wait(dispatch_semaphore_t semaphore, dispatch_time_t timeout);
 
 #ifdef __cplusplus
 }

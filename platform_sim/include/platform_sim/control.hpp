@@ -25,9 +25,16 @@ using Properties = std::map<std::string, Value>;
 
 using EntryId = std::size_t;
 
-// A registry entry in the IOService plane (a USB device, a controller, ...).
-EntryId add_entry(Properties properties, std::optional<EntryId> parent = std::nullopt);
-// An IOMedia object; `whole` is what matching on "Whole" selects.
+// A registry entry in the IOService plane of the class `class_name` (a
+// controller, an interface, an APFS container, ...), attached to `parent`.
+EntryId add_entry(Properties properties, std::optional<EntryId> parent = std::nullopt,
+                  std::string class_name = "IOService");
+// A USB device as the platform's USB stack publishes it (class
+// IOUSBHostDevice): where a disk's USB identity is found.
+EntryId add_usb_device(Properties properties, std::optional<EntryId> parent = std::nullopt);
+// An IOMedia object; `whole` is what matching on "Whole" selects. Media
+// attached under other media (partitions, the disks an APFS container
+// synthesizes and their volumes) are its descendants in the registry.
 EntryId add_media(Properties properties, std::optional<EntryId> parent = std::nullopt, bool whole = true);
 // What DADiskCopyDescription answers for the disk of that BSD name; a name
 // without a description gets none.

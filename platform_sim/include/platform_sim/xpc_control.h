@@ -8,8 +8,15 @@
 extern "C" {
 #endif
 
-/* Makes the next xpc_connection_create_mach_service return null. */
-void xpc_sim_fail_next_listener(void);
+/* The service of the next xpc_connection_create_mach_service is one launchd
+   does not offer (a helper started outside launchd, or without a
+   MachServices entry for its label). */
+void xpc_sim_next_service_unregistered(void);
+
+/* While on (nonzero), the messages sent to a peer while one of its messages
+   waits for its reply reach the peer only after that reply, as libxpc may
+   deliver them. */
+void xpc_sim_replies_first(int on);
 
 /* Waits until a listener for `label` is resumed; 0 when none came in time. */
 int xpc_sim_wait_for_listener(const char* label);
@@ -54,6 +61,10 @@ int xpc_sim_wait_for_handled(int peer, long count);
 /* Every "json" text the helper sent to the peer so far, events and replies
    in the order sent, one per line (release it with free). */
 char* xpc_sim_received(int peer);
+
+/* Only the messages of their own (no replies) the helper sent to the peer
+   so far, in the order sent, one per line (release it with free). */
+char* xpc_sim_received_messages(int peer);
 
 /* Descriptors handed out by xpc_dictionary_dup_fd. */
 long xpc_sim_fds_handed_out(void);

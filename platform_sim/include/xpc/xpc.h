@@ -38,13 +38,18 @@ extern struct _xpc_error_s _xpc_error_connection_invalid;
 
 typedef void (*xpc_finalizer_t)(void* value);
 
+/* As on the platform, never null: a listener for a service launchd does not
+   offer (see xpc_sim_next_service_unregistered) gets
+   XPC_ERROR_CONNECTION_INVALID once resumed, and no peer reaches it. */
 xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq, uint64_t flags);
 #ifdef __BLOCKS__
 void xpc_connection_set_event_handler(xpc_connection_t connection, xpc_handler_t handler);
 #endif
 void xpc_connection_resume(xpc_connection_t connection);
 /* A reply answers its message; any other dictionary is recorded as received
-   by the peer (see xpc_sim_received). */
+   by the peer (see xpc_sim_received). Messages on one connection stay in the
+   order sent; a reply is not ordered against them (see
+   xpc_sim_replies_first). */
 void xpc_connection_send_message(xpc_connection_t connection, xpc_object_t message);
 #ifdef __BLOCKS__
 /* Everything is sent at once here, so the barrier runs at once, after the

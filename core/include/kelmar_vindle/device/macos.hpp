@@ -9,11 +9,16 @@
 
 namespace kelmar_vindle::device::macos {
 
-// Lists the whole disks attached now, read-only, in registry order: each with
-// its USB serial and ids from the registry (the media object or its nearest
-// ancestor), vendor, model, protocol, internal flag, size and volume path from
-// DiskArbitration. Disks without a usable BSD name or with size 0 are left
-// out; only a failed registry query or session fails the call (`Io`).
+// Lists the physical whole disks attached now, read-only, in registry
+// order: each with its USB serial and ids from the USB device it belongs to
+// (the nearest IOUSBHostDevice or IOUSBDevice above it, never a hub or dock
+// further up; none without one), vendor, model, protocol, internal flag and
+// size from DiskArbitration. A disk is a system disk when it is internal or
+// a system volume ("/" or one under "/System/Volumes/") is mounted from it,
+// its partitions or the APFS containers on them. Disks that sit on other
+// media (those an APFS container synthesizes), disks without a usable BSD
+// name and disks with size 0 are left out; only a failed registry query or
+// session fails the call (`Io`).
 [[nodiscard]] Result<std::vector<DeviceCandidate>> list_read_only();
 
 }  // namespace kelmar_vindle::device::macos

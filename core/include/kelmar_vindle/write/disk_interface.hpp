@@ -40,6 +40,11 @@ class DiskInterface {
   [[nodiscard]] virtual Result<void> prepare(const Disk& disk) const = 0;
   // Opened for writing from offset 0.
   [[nodiscard]] virtual Result<UniqueFd> open_for_writing(const Disk& disk) const = 0;
+  // The size every read and write on `fd` must be a whole number of, at an
+  // offset that is one too (a raw node's block); 1 where any length goes.
+  // The copy loop then writes the image's last partial block whole (see
+  // whole_blocks.hpp), and a node that needs it reads back in such units.
+  [[nodiscard]] virtual std::size_t transfer_unit(int /*fd*/) const { return 1; }
   // All of `chunk`, at the descriptor's position.
   [[nodiscard]] virtual Result<void> write_chunk(int fd, std::span<const std::byte> chunk) const = 0;
   // Puts what was written on the medium.
@@ -77,7 +82,9 @@ class ChunkSource {
 };
 
 // The loop every backend shares. Opens the disk; copies `count` bytes from
-// `source` onto it from offset 0 in 1 MiB chunks, reading the cancellation
+// `source` onto it from offset 0 in 1 MiB chunks (a last chunk that ends
+// inside a transfer unit written as whole units, the unit's bytes after the
+// image as the disk held them), reading the cancellation
 // flag (acquire) before each (`Cancelled`, then `WriteCancelled`) and
 // reporting `Writing` after each; flushes it and reports `Written`; reports
 // `Verifying`, reads back the job's `expected_size` bytes (counting them as
