@@ -75,7 +75,7 @@ std::optional<bool> job_cancelled_after(const std::function<void(int)>& leave) {
     if (::dup2(request.read_end.get(), STDIN_FILENO) < 0 || ::dup2(helper_end.get(), STDOUT_FILENO) < 0) ::_exit(3);
     const MockEnumerator live{{stick}};
     const WatchedJob backend(started.write_end.get(), go_on.read_end.get(), outcome.write_end.get());
-    ::_exit(run_stdin_mode(live, backend) ? 0 : 1);
+    ::_exit(run_stdin_mode(Serving{live, backend}) ? 0 : 1);
   }
   helper_end = UniqueFd();
   request.read_end = UniqueFd();
