@@ -7,7 +7,12 @@
 #include <DiskArbitration/DiskArbitration.h>
 #include <IOKit/IOKitLib.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -15,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "dispatch_work.hpp"
 #include "platform_sim/control.hpp"
 
 namespace platform_sim {
@@ -27,7 +33,8 @@ enum TypeId : CFTypeID {
   kUrl = 29,
   kDictionary = 18,
   kSession = 90,
-  kDisk = 91
+  kDisk = 91,
+  kDissenter = 92
 };
 
 struct Object {
@@ -60,10 +67,21 @@ struct Dictionary final : Object {
 };
 struct Session final : Object {
   Session() : Object(kSession) {}
+  ~Session() override;
+  dispatch_queue_t queue = nullptr;                // where the daemon's messages are delivered
+  std::vector<std::function<void()>> undelivered;  // messages waiting for a queue
 };
 struct Disk final : Object {
-  explicit Disk(std::string name) : Object(kDisk), bsd_name(std::move(name)) {}
+  Disk(std::string name, Session* owner);
+  ~Disk() override;
   std::string bsd_name;
+  Session* session;  // retained; null for the disks the daemon's messages carry
+};
+struct Dissenter final : Object {
+  Dissenter(DAReturn code, const Object* text);
+  ~Dissenter() override;
+  DAReturn status;
+  const Object* string;  // retained; may be null
 };
 
 const BooleanObject true_value(true);
@@ -83,8 +101,28 @@ struct Handle {
   long references = 1;
 };
 
+struct Approval {
+  const Session* session;
+  DADiskMountApprovalCallback callback;
+  void* context;
+};
+struct Claim {
+  const Session* session;  // null: another program's
+  DADiskClaimReleaseCallback release;
+  void* context;
+};
+// What the simulated daemon knows besides its clients' sessions.
+struct Daemon {
+  std::vector<Approval> approvals;
+  std::map<std::string, Claim> claims;  // by BSD name
+  std::set<std::string> mounted;
+  Arbitration arbitration;
+  std::vector<std::string> log;
+};
+
 // The one simulated machine. Calls may come from several threads.
 struct Platform {
+  Daemon daemon;
   std::recursive_mutex lock;
   std::unordered_set<const Object*> ledger;
   std::vector<Entry> registry;
@@ -132,6 +170,80 @@ Dictionary::~Dictionary() {
     release(key);
     release(value);
   }
+}
+
+Disk::Disk(std::string name, Session* owner) : Object(kDisk), bsd_name(std::move(name)), session(owner) {
+  retain(session);
+}
+Disk::~Disk() { release(session); }
+
+Dissenter::Dissenter(DAReturn code, const Object* text) : Object(kDissenter), status(code), string(text) {
+  retain(string);
+}
+Dissenter::~Dissenter() { release(string); }
+
+// A client that goes away loses what it registered and claimed.
+Session::~Session() {
+  auto& d = platform().daemon;
+  std::erase_if(d.approvals, [&](const Approval& a) { return a.session == this; });
+  std::erase_if(d.claims, [&](const auto& claim) { return claim.second.session == this; });
+}
+
+// The whole disk of a BSD name: "disk4" for "disk4s1" and for "disk4".
+std::string whole_disk_of(const std::string& name) {
+  const auto slice = name.find('s', 4);
+  return slice == std::string::npos ? name : name.substr(0, slice);
+}
+
+// A message from the daemon to `session`: run on its queue, or kept until
+// it has one.
+void deliver(Session* session, std::function<void()> message) {
+  std::lock_guard guard(platform().lock);
+  if (session->queue == nullptr) {
+    session->undelivered.push_back(std::move(message));
+    return;
+  }
+  submit(session->queue, std::move(message));
+}
+
+// Runs `ask` on `queue` and waits for what it returns (+1, or null), as the
+// daemon waits for a client's approval; the platform's lock is not held.
+DADissenterRef ask_on(dispatch_queue_t queue, std::function<DADissenterRef()> ask) {
+  std::promise<DADissenterRef> answer;
+  auto answered = answer.get_future();
+  submit(queue, [&] { answer.set_value(ask()); });
+  return answered.get();
+}
+
+// The refusal a dissenter carries; the dissenter released.
+std::optional<Refusal> take_refusal(DADissenterRef dissenter) {
+  if (dissenter == nullptr) return std::nullopt;
+  const auto* d = reinterpret_cast<const Dissenter*>(as_object(dissenter));
+  Refusal refusal{d->status, std::nullopt};
+  if (d->string != nullptr) refusal.text = static_cast<const String*>(d->string)->utf8;
+  release(d);
+  return refusal;
+}
+
+DADissenterRef make_dissenter(const Refusal& refusal) {
+  const Object* text = refusal.text ? create<String>(*refusal.text) : nullptr;
+  const auto* made = create<Dissenter>(refusal.status, text);
+  release(text);
+  return reinterpret_cast<DADissenterRef>(made);
+}
+
+// Answers a request of `session`'s with `refusal` (none: done) on its queue.
+template <class Callback>
+void answer(Session* session, const std::string& name, Callback callback, void* context,
+            std::optional<Refusal> refusal) {
+  if (callback == nullptr) return;
+  deliver(session, [=] {
+    auto* disk = create<Disk>(name, nullptr);
+    const DADissenterRef dissenter = refusal ? make_dissenter(*refusal) : nullptr;
+    callback(reinterpret_cast<DADiskRef>(disk), dissenter, context);
+    release(as_object(dissenter));
+    release(disk);
+  });
 }
 
 bool same_key(const Object* a, const Object* b) {
@@ -225,6 +337,78 @@ void reset() {
   p.registry.clear();
   p.descriptions.clear();
   p.failures = {};
+  std::erase_if(p.daemon.claims, [](const auto& claim) { return claim.second.session == nullptr; });
+  p.daemon.mounted.clear();
+  p.daemon.arbitration = {};
+  p.daemon.log.clear();
+}
+
+void set_arbitration(Arbitration arbitration) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  p.daemon.arbitration = std::move(arbitration);
+}
+
+std::optional<Refusal> attempt_mount(const std::string& bsd_name) {
+  auto& p = platform();
+  std::vector<Approval> asked;
+  {
+    std::lock_guard guard(p.lock);
+    if (p.daemon.mounted.contains(bsd_name)) return Refusal{kDAReturnBusy, std::nullopt};
+    for (const Approval& approval : p.daemon.approvals) {
+      if (approval.session->queue != nullptr) asked.push_back(approval);
+    }
+  }
+  for (const Approval& approval : asked) {
+    auto* session = const_cast<Session*>(approval.session);
+    const auto refusal = take_refusal(ask_on(session->queue, [&] {
+      auto* disk = create<Disk>(bsd_name, nullptr);
+      const DADissenterRef dissenter = approval.callback(reinterpret_cast<DADiskRef>(disk), approval.context);
+      release(disk);
+      return dissenter;
+    }));
+    if (refusal) return refusal;
+  }
+  std::lock_guard guard(p.lock);
+  p.daemon.mounted.insert(bsd_name);
+  return std::nullopt;
+}
+
+std::optional<Refusal> attempt_claim(const std::string& bsd_name) {
+  auto& p = platform();
+  std::unique_lock guard(p.lock);
+  const auto held = p.daemon.claims.find(bsd_name);
+  if (held != p.daemon.claims.end()) {
+    const Claim holder = held->second;
+    if (holder.release == nullptr) return Refusal{kDAReturnNotPermitted, std::nullopt};
+    auto* session = const_cast<Session*>(holder.session);
+    if (session->queue != nullptr) {
+      const dispatch_queue_t queue = session->queue;
+      guard.unlock();
+      const auto refusal = take_refusal(ask_on(queue, [&] {
+        auto* disk = create<Disk>(bsd_name, nullptr);
+        const DADissenterRef dissenter = holder.release(reinterpret_cast<DADiskRef>(disk), holder.context);
+        release(disk);
+        return dissenter;
+      }));
+      if (refusal) return refusal;
+      guard.lock();
+    }
+  }
+  p.daemon.claims[bsd_name] = Claim{nullptr, nullptr, nullptr};
+  return std::nullopt;
+}
+
+bool is_mounted(const std::string& bsd_name) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  return p.daemon.mounted.contains(bsd_name);
+}
+
+std::vector<std::string> arbitration_log() {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  return p.daemon.log;
 }
 
 std::size_t live_objects() {
@@ -498,9 +682,135 @@ DASessionRef DASessionCreate(CFAllocatorRef) {
   return reinterpret_cast<DASessionRef>(const_cast<Session*>(create<Session>()));
 }
 
-DADiskRef DADiskCreateFromBSDName(CFAllocatorRef, DASessionRef, const char* name) {
-  if (platform().failures.disk_objects.contains(name)) return nullptr;
-  return reinterpret_cast<DADiskRef>(create<Disk>(name));
+void DASessionSetDispatchQueue(DASessionRef session, dispatch_queue_t queue) {
+  std::lock_guard guard(platform().lock);
+  auto* s = reinterpret_cast<Session*>(session);
+  s->queue = queue;
+  if (queue == nullptr) return;
+  for (auto& message : s->undelivered) submit(queue, std::move(message));
+  s->undelivered.clear();
+}
+
+DADiskRef DADiskCreateFromBSDName(CFAllocatorRef, DASessionRef session, const char* name) {
+  if (session == nullptr || platform().failures.disk_objects.contains(name)) return nullptr;
+  return reinterpret_cast<DADiskRef>(create<Disk>(name, reinterpret_cast<Session*>(session)));
+}
+
+const char* DADiskGetBSDName(DADiskRef disk) { return reinterpret_cast<const Disk*>(disk)->bsd_name.c_str(); }
+
+DADiskRef DADiskCopyWholeDisk(DADiskRef disk) {
+  const auto* d = reinterpret_cast<const Disk*>(disk);
+  return reinterpret_cast<DADiskRef>(create<Disk>(whole_disk_of(d->bsd_name), d->session));
+}
+
+DADissenterRef DADissenterCreate(CFAllocatorRef, DAReturn status, CFStringRef string) {
+  return reinterpret_cast<DADissenterRef>(create<Dissenter>(status, as_object(string)));
+}
+
+DAReturn DADissenterGetStatus(DADissenterRef dissenter) {
+  return reinterpret_cast<const Dissenter*>(as_object(dissenter))->status;
+}
+
+CFStringRef DADissenterGetStatusString(DADissenterRef dissenter) {
+  return reinterpret_cast<CFStringRef>(reinterpret_cast<const Dissenter*>(as_object(dissenter))->string);
+}
+
+void DARegisterDiskMountApprovalCallback(DASessionRef session, CFDictionaryRef match,
+                                         DADiskMountApprovalCallback callback, void* context) {
+  // Matching dictionaries are not simulated: every disk is asked about.
+  if (match != nullptr) std::abort();
+  std::lock_guard guard(platform().lock);
+  platform().daemon.approvals.push_back({reinterpret_cast<const Session*>(session), callback, context});
+}
+
+void DAUnregisterApprovalCallback(DASessionRef session, void* callback, void* context) {
+  std::lock_guard guard(platform().lock);
+  std::erase_if(platform().daemon.approvals, [&](const Approval& a) {
+    return a.session == reinterpret_cast<const Session*>(session) && reinterpret_cast<void*>(a.callback) == callback &&
+           a.context == context;
+  });
+}
+
+void DADiskUnmount(DADiskRef disk, DADiskUnmountOptions options, DADiskUnmountCallback callback, void* context) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto* d = reinterpret_cast<const Disk*>(disk);
+  const std::string& name = d->bsd_name;
+  const bool whole = (options & kDADiskUnmountOptionWhole) != 0;
+  p.daemon.log.push_back("unmount " + name + (whole ? " whole" : ""));
+  if (p.daemon.arbitration.unanswered.contains(name)) return;
+  if (const auto refused = p.daemon.arbitration.unmount_refusals.find(name);
+      refused != p.daemon.arbitration.unmount_refusals.end()) {
+    answer(d->session, name, callback, context, refused->second);
+    return;
+  }
+  // Without the whole option only the volume on this very disk object goes.
+  std::erase_if(p.daemon.mounted,
+                [&](const std::string& volume) { return volume == name || (whole && whole_disk_of(volume) == name); });
+  answer(d->session, name, callback, context, std::nullopt);
+}
+
+void DADiskEject(DADiskRef disk, DADiskEjectOptions, DADiskEjectCallback callback, void* context) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto* d = reinterpret_cast<const Disk*>(disk);
+  const std::string& name = d->bsd_name;
+  p.daemon.log.push_back("eject " + name);
+  if (p.daemon.arbitration.unanswered.contains(name)) return;
+  std::optional<Refusal> refusal;
+  if (const auto refused = p.daemon.arbitration.eject_refusals.find(name);
+      refused != p.daemon.arbitration.eject_refusals.end()) {
+    refusal = refused->second;
+  } else if (whole_disk_of(name) != name) {
+    refusal = Refusal{kDAReturnUnsupported, std::nullopt};
+  } else if (std::any_of(p.daemon.mounted.begin(), p.daemon.mounted.end(),
+                         [&](const std::string& volume) { return whole_disk_of(volume) == name; })) {
+    refusal = Refusal{0xC000 | EBUSY, std::nullopt};  // unix_err(EBUSY): the media is open
+  }
+  answer(d->session, name, callback, context, refusal);
+}
+
+void DADiskClaim(DADiskRef disk, DADiskClaimOptions, DADiskClaimReleaseCallback release_callback, void* releaseContext,
+                 DADiskClaimCallback callback, void* callbackContext) {
+  auto& p = platform();
+  std::unique_lock guard(p.lock);
+  const auto* d = reinterpret_cast<const Disk*>(disk);
+  const std::string name = d->bsd_name;
+  std::optional<Refusal> refusal;
+  if (const auto held = p.daemon.claims.find(name);
+      held != p.daemon.claims.end() && held->second.session != d->session) {
+    const Claim holder = held->second;
+    auto* session = const_cast<Session*>(holder.session);
+    if (holder.release == nullptr) {
+      refusal = Refusal{kDAReturnNotPermitted, std::nullopt};
+    } else if (session->queue != nullptr) {
+      const dispatch_queue_t queue = session->queue;
+      guard.unlock();
+      refusal = take_refusal(ask_on(queue, [&] {
+        auto* asked = create<Disk>(name, nullptr);
+        const DADissenterRef dissenter = holder.release(reinterpret_cast<DADiskRef>(asked), holder.context);
+        release(asked);
+        return dissenter;
+      }));
+      guard.lock();
+    }
+  }
+  if (!refusal) p.daemon.claims[name] = Claim{d->session, release_callback, releaseContext};
+  if (p.daemon.arbitration.unanswered.contains(name)) return;
+  answer(d->session, name, callback, callbackContext, refusal);
+}
+
+Boolean DADiskIsClaimed(DADiskRef disk) {
+  std::lock_guard guard(platform().lock);
+  return platform().daemon.claims.contains(reinterpret_cast<const Disk*>(disk)->bsd_name) ? 1 : 0;
+}
+
+void DADiskUnclaim(DADiskRef disk) {
+  auto& p = platform();
+  std::lock_guard guard(p.lock);
+  const auto* d = reinterpret_cast<const Disk*>(disk);
+  const auto held = p.daemon.claims.find(d->bsd_name);
+  if (held != p.daemon.claims.end() && held->second.session == d->session) p.daemon.claims.erase(held);
 }
 
 CFDictionaryRef DADiskCopyDescription(DADiskRef disk) {

@@ -2,15 +2,35 @@
 #ifndef PLATFORM_SIM_DISPATCH_H
 #define PLATFORM_SIM_DISPATCH_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
+/* Objects as the SDK declares them for C++ without Objective-C (a queue is
+   a dispatch object, so it converts to one) and for plain C (a transparent
+   union of the object pointers). */
+#ifdef __cplusplus
+typedef struct dispatch_object_s {
+ private:
+  dispatch_object_s();
+  ~dispatch_object_s();
+  dispatch_object_s(const dispatch_object_s&);
+  void operator=(const dispatch_object_s&);
+} * dispatch_object_t;
+typedef struct dispatch_queue_s : public dispatch_object_s{} * dispatch_queue_t;
+#else
 typedef struct dispatch_queue_s* dispatch_queue_t;
+typedef union {
+  struct dispatch_object_s* _do;
+  struct dispatch_queue_s* _dq;
+} dispatch_object_t __attribute__((__transparent_union__));
+#endif
 typedef struct dispatch_queue_attr_s* dispatch_queue_attr_t;
-#define DISPATCH_QUEUE_SERIAL ((dispatch_queue_attr_t)0)
+typedef void (*dispatch_function_t)(void*);
+#define DISPATCH_QUEUE_SERIAL NULL
 #ifdef __BLOCKS__
 typedef void (^dispatch_block_t)(void);
 #endif
@@ -23,6 +43,13 @@ dispatch_queue_t dispatch_queue_create(const char* label, dispatch_queue_attr_t 
 /* Runs `block` on a thread of its own, after the queue's earlier blocks. */
 void dispatch_async(dispatch_queue_t queue, dispatch_block_t block);
 #endif
+/* The function variants, for callers without blocks (platform_sim's
+   dispatch_sim.cpp; the XPC simulation has the block ones). */
+void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
+/* Runs `work` on the queue after its earlier work and waits for it. */
+void dispatch_sync_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
+/* A queue's last release ends it once its pending work has run. */
+void dispatch_release(dispatch_object_t object);
 /* Parks the calling thread serving the main queue; never returns. */
 void dispatch_main(void) __attribute__((__noreturn__));
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace platform_sim {
 
@@ -49,7 +50,43 @@ struct Failures {
 };
 void set_failures(Failures failures);
 
-// Forgets the registry, the descriptions and the failures (not the ledger).
+// The DiskArbitration daemon. A refusal is what a dissenter carries.
+struct Refusal {
+  std::int32_t status = 0;
+  std::optional<std::string> text;
+  friend bool operator==(const Refusal&, const Refusal&) = default;
+};
+// How it answers the program's unmount and eject requests, by BSD name:
+// refused so, or never answered at all (a daemon that hangs; claims of those
+// names are then taken but not answered either); any other request succeeds. An eject is refused as the platform
+// refuses it: of a partition (kDAReturnUnsupported) or while a volume of the disk is mounted (EBUSY, as unix_err).
+struct Arbitration {
+  std::map<std::string, Refusal> unmount_refusals = {};
+  std::map<std::string, Refusal> eject_refusals = {};
+  std::set<std::string> unanswered = {};
+};
+void set_arbitration(Arbitration arbitration);
+
+// Another program's requests as the daemon handles them, from the test's
+// thread (never while the program tears a session down); none means done.
+// A mount of the volume on `bsd_name` ("disk4s1"): refused while it is
+// mounted (kDAReturnBusy); else each mount-approval callback of a session
+// scheduled on a queue is asked on that queue, and the first dissenter
+// refuses it; else the volume is mounted.
+std::optional<Refusal> attempt_mount(const std::string& bsd_name);
+// A claim of the disk `bsd_name`: a disk claimed by a session is let go
+// only when its release callback, asked on that session's queue, returns no
+// dissenter (a session not scheduled cannot be asked and loses it); a claim
+// without a release callback is never let go (kDAReturnNotPermitted). A
+// claim taken here is held until `reset`.
+std::optional<Refusal> attempt_claim(const std::string& bsd_name);
+bool is_mounted(const std::string& bsd_name);
+// The program's unmount and eject requests, in order: "unmount disk4 whole",
+// "eject disk4".
+std::vector<std::string> arbitration_log();
+
+// Forgets the registry, the descriptions, the failures and the daemon's
+// state (not the ledger, nor what live sessions registered).
 void reset();
 
 // Objects handed out by Create/Copy calls (CoreFoundation, DiskArbitration)
