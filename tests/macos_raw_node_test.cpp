@@ -1,7 +1,9 @@
 // The macOS raw backend as a Mac runs it: its disk ioctls compiled against
 // the simulated sys/disk.h, its node held to the rules of the platform's raw
 // disk nodes (platform_sim/raw_node.h: whole blocks only, DKIOCSYNCHRONIZE
-// with its argument).
+// with its argument), its DiskArbitration hold against the simulated daemon
+// (platform_sim/control.hpp).
+#include <DiskArbitration/DiskArbitration.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -14,6 +16,7 @@
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/enumerators.hpp"
 #include "macos_raw.hpp"
+#include "platform_sim/control.hpp"
 #include "platform_sim/raw_node.h"
 #include "temp_dir.hpp"
 
@@ -53,9 +56,13 @@ class MacosRawNode : public ::testing::TestWithParam<unsigned> {
     testing::write_file(node, disk_before);
     ASSERT_EQ(raw_node_sim_add(node.c_str(), GetParam()), 0);
   }
-  void TearDown() override { raw_node_sim_reset(); }
+  void TearDown() override {
+    raw_node_sim_reset();
+    platform_sim::reset();
+  }
 
-  Result<std::string> write(const std::string& image, const std::function<void()>& while_writing = {}) const {
+  Result<std::string> write(const std::string& image, const std::function<void()>& while_writing = {},
+                            const std::atomic<bool>& cancel = std::atomic<bool>{false}) const {
     const auto image_path = dir.write("image.iso", image);
     WriteJob job;
     job.job_id = "raw";
@@ -68,7 +75,6 @@ class MacosRawNode : public ::testing::TestWithParam<unsigned> {
     ProgressFn progress = [&](const WritePhase& phase) {
       if (phase.kind == WritePhase::Kind::Writing && phase.bytes_done > 0 && while_writing) while_writing();
     };
-    const std::atomic<bool> cancel{false};
     return backend.write_job(job, cancel, progress);
   }
 
@@ -130,6 +136,119 @@ TEST_P(MacosRawNode, TheDiskIsHeldExclusivelyWhileItIsWritten) {
   EXPECT_FALSE(free_while_writing.empty());
   EXPECT_EQ(std::count(free_while_writing.begin(), free_while_writing.end(), true), 0) << "held while written";
   EXPECT_TRUE(node_is_free(node)) << "released once the job ended";
+}
+
+// What another program meets when it mounts a volume of the stick or
+// claims it through DiskArbitration; none: it got it.
+struct OthersMeet {
+  std::optional<platform_sim::Refusal> mount;
+  std::optional<platform_sim::Refusal> claim;
+};
+OthersMeet others_try(const std::string& volume) {
+  return {platform_sim::attempt_mount(volume), platform_sim::attempt_claim("disk4")};
+}
+
+const platform_sim::Refusal kHeldByTheWrite{kDAReturnExclusiveAccess, "kelmar_vindle_helper is writing this disk"};
+
+// A new partition table makes the system mount the stick's new volumes, and
+// another writer may claim the stick: neither while the helper unmounts,
+// writes, flushes and reads it back; both once the job is over.
+TEST_P(MacosRawNode, NoOtherProgramMountsOrClaimsTheDiskWhileItIsWritten) {
+  std::vector<OthersMeet> while_writing;
+  std::vector<std::optional<platform_sim::Refusal>> other_disk;
+  const auto written = write(patterned(2 * kMiB), [&] {
+    while_writing.push_back(others_try("disk4s" + std::to_string(while_writing.size() + 1)));
+    other_disk.push_back(platform_sim::attempt_mount("disk5s" + std::to_string(other_disk.size() + 1)));
+  });
+  ASSERT_TRUE(written.has_value()) << written.error().text();
+  ASSERT_FALSE(while_writing.empty());
+  for (const auto& met : while_writing) {
+    EXPECT_EQ(met.mount, kHeldByTheWrite) << "a volume of the stick was mounted during the write";
+    EXPECT_EQ(met.claim, kHeldByTheWrite) << "the stick was claimed during the write";
+  }
+  for (const auto& met : other_disk)
+    EXPECT_EQ(met, std::nullopt) << "another disk's volume is none of the write's business";
+  const auto after = others_try("disk4s1");
+  EXPECT_EQ(after.mount, std::nullopt) << "still refused after the job";
+  EXPECT_EQ(after.claim, std::nullopt) << "still claimed after the job";
+  EXPECT_EQ(platform_sim::live_objects(), 0u) << "a session, disk or dissenter left unreleased";
+}
+
+// However the job ends, the claim and the veto end with it.
+TEST_P(MacosRawNode, TheHoldEndsOnEveryPathOutOfTheJob) {
+  const std::string image = patterned(kMiB + 512);
+  const std::filesystem::path utility = dir.path() / "diskutil";
+  struct Case {
+    const char* name;
+    std::function<Result<std::string>()> run;
+    std::string error;
+  };
+  std::atomic<bool> cancel{false};
+  std::optional<UniqueFd> holder;
+  const std::vector<Case> cases = {
+      {"the unmount fails",
+       [&] {
+         testing::write_file(utility,
+                             "#!/bin/sh\necho 'Unmount of disk4 failed: at least one volume could not be "
+                             "unmounted' >&2\nexit 1\n");
+         return write(image);
+       },
+       "I/O error: unmountDisk failed: Unmount of disk4 failed: at least one volume could not be unmounted\n"},
+      {"another program holds the node",
+       [&] {
+         holder.emplace(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
+         EXPECT_EQ(::flock(holder->get(), LOCK_EX | LOCK_NB), 0);
+         return write(image);
+       },
+       "I/O error: open " + node.string() + ": Resource temporarily unavailable (os error 11)"},
+      {"the job is cancelled",
+       [&] {
+         return write(
+             image, [&] { cancel = true; }, cancel);
+       },
+       "write cancelled; target is incomplete"},
+      {"the read-back differs",
+       [&] {
+         return write(image, [&] {
+           const UniqueFd other(::open(node.c_str(), O_WRONLY | O_CLOEXEC));
+           const std::string changed(GetParam(), 'Z');
+           EXPECT_EQ(::pwrite(other.get(), changed.data(), changed.size(), 0), static_cast<ssize_t>(changed.size()));
+         });
+       },
+       ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_node();
+    std::filesystem::permissions(utility, std::filesystem::perms::owner_all);
+    cancel = false;
+    const auto failed = c.run();
+    holder.reset();
+    testing::write_file(utility, "#!/bin/sh\nexit 0\n");
+    ASSERT_FALSE(failed.has_value());
+    if (!c.error.empty()) {
+      EXPECT_EQ(failed.error().text(), c.error);
+    }
+    const auto after = others_try("disk4s1");
+    EXPECT_EQ(after.mount, std::nullopt) << "a mount is still refused";
+    EXPECT_EQ(after.claim, std::nullopt) << "the stick is still claimed";
+    EXPECT_EQ(platform_sim::live_objects(), 0u) << "a session, disk or dissenter left unreleased";
+    platform_sim::reset();
+  }
+}
+
+// A stick another program has claimed is not touched: the job ends before
+// the disk utility unmounts anything.
+TEST_P(MacosRawNode, AStickClaimedByAnotherProgramIsNotUnmounted) {
+  const std::filesystem::path ran = dir.path() / "unmounted";
+  testing::write_file(dir.path() / "diskutil", "#!/bin/sh\ntouch '" + ran.string() + "'\n");
+  ASSERT_EQ(platform_sim::attempt_claim("disk4"), std::nullopt);
+  const auto refused = write(patterned(kMiB));
+  ASSERT_FALSE(refused.has_value()) << "written while another program claimed the stick";
+  EXPECT_EQ(refused.error().text(), "I/O error: disk4 is claimed by another program: not permitted");
+  EXPECT_FALSE(std::filesystem::exists(ran)) << "the disk utility unmounted the stick";
+  EXPECT_TRUE(node_bytes(node) == disk_before) << "nothing was written";
+  EXPECT_EQ(platform_sim::live_objects(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, MacosRawNode, ::testing::Values(512u, 4096u));

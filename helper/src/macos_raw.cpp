@@ -34,6 +34,10 @@ Result<std::string> MacosDisks::rdisk_path(std::string_view bsd_name) const {
   return paths_.device_directory + "/rdisk" + std::string(digits);
 }
 
+Result<std::unique_ptr<write::DiskHold>> MacosDisks::hold(const write::Disk& disk) const {
+  return disk_arbitration::hold_whole_disk(disk.name, arbitration_bound_);
+}
+
 Result<void> MacosDisks::prepare(const write::Disk& disk) const {
   const auto outcome =
       run_captured(paths_.disk_utility, {"unmountDisk", "force", paths_.device_directory + "/" + disk.name});
@@ -66,6 +70,10 @@ Result<std::string> MacosDisks::read_back(const write::Disk& disk, int /*written
   UniqueFd device(::open(disk.path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!device.valid()) return std::unexpected(last_os_error());
   return write::sha256_in_blocks(device.get(), count, transfer_unit(device.get()), step);
+}
+
+Result<void> MacosDisks::eject(const write::Disk& disk) const {
+  return disk_arbitration::eject_whole_disk(disk.name, arbitration_bound_);
 }
 
 }  // namespace kelmar_vindle::helper

@@ -3,18 +3,28 @@
 // Every host follows these rules for targets that only a BSD name names.
 #pragma once
 
+#include <chrono>
+
+#include "disk_arbitration.hpp"
 #include "raw_backend.hpp"
 
 namespace kelmar_vindle::helper {
 
-// The macOS disks behind `write::DiskInterface`. Holds its paths only.
+// The macOS disks behind `write::DiskInterface`. Holds its paths and how long
+// DiskArbitration is given to answer one request only.
 class MacosDisks final : public write::DiskInterface {
  public:
-  explicit MacosDisks(RawBackendPaths paths) : paths_(std::move(paths)) {}
+  explicit MacosDisks(RawBackendPaths paths,
+                      std::chrono::milliseconds arbitration_bound = disk_arbitration::kAnswerBound)
+      : paths_(std::move(paths)), arbitration_bound_(arbitration_bound) {}
 
   // Needs the target's `mac_bsd_name` (else `DeviceIdentityMismatch`); its
   // node is `rdisk_path` of it.
   [[nodiscard]] Result<write::Disk> locate(const DeviceIdentity& target) const override;
+  // The whole disk claimed and its volumes' mounts vetoed with
+  // DiskArbitration (`disk_arbitration::hold_whole_disk`), on macOS; nothing
+  // on other hosts.
+  [[nodiscard]] Result<std::unique_ptr<write::DiskHold>> hold(const write::Disk& disk) const override;
   // "{disk utility} unmountDisk force {device directory}/diskN"; a utility
   // that does not succeed fails with "unmountDisk failed: {its stderr}".
   [[nodiscard]] Result<void> prepare(const write::Disk& disk) const override;
@@ -30,6 +40,9 @@ class MacosDisks final : public write::DiskInterface {
   // In whole blocks from a fresh read-only descriptor, trimmed to `count`.
   [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count,
                                               const checksum::HashStep& step) const override;
+  // DiskArbitration's unmount of every volume, then its eject
+  // (`disk_arbitration::eject_whole_disk`); elsewhere refused.
+  [[nodiscard]] Result<void> eject(const write::Disk& disk) const override;
 
   // The raw node of a whole disk "diskN" (white space around it ignored):
   // "{device directory}/rdiskN". Partitions and other names are refused as
@@ -38,6 +51,7 @@ class MacosDisks final : public write::DiskInterface {
 
  private:
   RawBackendPaths paths_;
+  std::chrono::milliseconds arbitration_bound_;
 };
 
 class MacosRawBackend final : public RawDiskBackend {

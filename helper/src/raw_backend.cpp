@@ -64,6 +64,10 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   if (!disk) return std::unexpected(disk.error());
   if (auto same = recheck_live_disk(disks, job.target, *disk); !same) return std::unexpected(std::move(same.error()));
 
+  // Held against other programs from before the unmount until the read-back
+  // ended, on every path out of here.
+  const auto held = disks.hold(*disk);
+  if (!held) return std::unexpected(held.error());
   if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(std::move(prepared.error()));
   // The last moment before a byte reaches the disk: the file must still hold
   // the bytes that were checked.

@@ -73,7 +73,8 @@ class RawDiskBackend : public WriteBackend {
   [[nodiscard]] Result<std::string> write_and_verify(const WriteJob& job, std::span<const std::byte> image,
                                                      const std::atomic<bool>& cancel, ProgressFn& progress) const final;
   // `admit`; the image opened once and checked; the
-  // interlock again and a fresh re-identification of the disk; unmount; the
+  // interlock again and a fresh re-identification of the disk; the disk held
+  // (`DiskInterface::hold`) until the job ends; unmount; the
   // image unchanged since its check; copy in 1 MiB chunks and flush; read
   // exactly the image's length back and compare digests.
   using WriteBackend::write_job;

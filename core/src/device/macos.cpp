@@ -10,19 +10,15 @@
 #include <string>
 #include <type_traits>
 
+#include "kelmar_vindle/core_foundation.hpp"
 #include "kelmar_vindle/device/macos.hpp"
 
 namespace kelmar_vindle::device::macos {
 namespace {
 
-struct CfRelease {
-  void operator()(const void* object) const {
-    if (object != nullptr) CFRelease(object);
-  }
-};
-// Owns one reference to a CoreFoundation (or DiskArbitration) object.
 template <class Ref>
-using CfOwned = std::unique_ptr<std::remove_pointer_t<Ref>, CfRelease>;
+using CfOwned = cf::Owned<Ref>;
+using cf::string_text;
 
 // Owns one IOKit object handle.
 class IoObject {
@@ -39,22 +35,7 @@ class IoObject {
   io_object_t object_;
 };
 
-CfOwned<CFStringRef> make_key(std::string_view text) {
-  return CfOwned<CFStringRef>(CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
-                                                      static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
-}
-
-std::string string_text(CFStringRef string) {
-  if (const char* direct = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) return direct;
-  const CFIndex length = CFStringGetLength(string);
-  const CFIndex capacity = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8);
-  std::string text(static_cast<std::size_t>(capacity), '\0');
-  CFIndex used = 0;
-  CFStringGetBytes(string, CFRangeMake(0, length), kCFStringEncodingUTF8, 0, false,
-                   reinterpret_cast<UInt8*>(text.data()), capacity, &used);
-  text.resize(static_cast<std::size_t>(used));
-  return text;
-}
+CfOwned<CFStringRef> make_key(std::string_view text) { return cf::make_string(text); }
 
 bool has_type(CFTypeRef value, CFTypeID type) { return value != nullptr && CFGetTypeID(value) == type; }
 

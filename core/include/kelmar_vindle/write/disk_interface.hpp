@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,14 @@ struct Disk {
   std::uint64_t size = 0;  // the confirmed disk's size, which its node must have; 0 for the sink
 };
 
+// Something an interface keeps up around a job on a disk, beyond the open
+// descriptor (a claim with the system's disk arbitration, say); its
+// destructor gives it up, on whatever path the job ends.
+class DiskHold {
+ public:
+  virtual ~DiskHold() = default;
+};
+
 // Implementations hold only their configuration; every call is independent,
 // takes the object read-only and runs on the caller's thread.
 class DiskInterface {
@@ -36,6 +45,11 @@ class DiskInterface {
   // The disk `target` names, or why it may not be written (`RejectedNotUsb`,
   // `RejectedSystem`, `DeviceIdentityMismatch`). Touches nothing.
   [[nodiscard]] virtual Result<Disk> locate(const DeviceIdentity& target) const = 0;
+  // Keeps other programs from mounting or claiming the disk from before
+  // `prepare` until the returned hold is destroyed (after the read-back); a
+  // disk someone else holds fails, before anything is unmounted. Null where
+  // the host has nothing to hold beyond the exclusive open.
+  [[nodiscard]] virtual Result<std::unique_ptr<DiskHold>> hold(const Disk& /*disk*/) const { return nullptr; }
   // Makes the disk ready to be opened: nothing of it left mounted.
   [[nodiscard]] virtual Result<void> prepare(const Disk& disk) const = 0;
   // Opened for writing from offset 0.
@@ -56,6 +70,13 @@ class DiskInterface {
   // hashed so far after each MiB and at the end; its error ends the read.
   [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, int written, std::uint64_t count,
                                                       const checksum::HashStep& step) const = 0;
+  // Makes the disk safe to pull after a verified write (its descriptor
+  // closed): flushed, stopped and removed from the system. Fails with `Io`
+  // and a text saying why not; the written image stays as verified.
+  [[nodiscard]] virtual Result<void> eject(const Disk& disk) const {
+    (void)disk;
+    return std::unexpected(Error::io("this disk cannot be ejected here"));
+  }
 };
 
 // Where the copied bytes come from: a descriptor read in order from its
