@@ -27,8 +27,8 @@ struct FaultAdvice {
 
 constexpr FaultAdvice kFaultAdvice[] = {
     {"the disk went away",
-     "the stick was pulled or lost its connection and holds no usable image: plug it in firmly, into another port "
-     "(not through a hub), and write it again"},
+     "the stick was pulled or lost its connection: plug it in firmly, into another port (not through a hub), and "
+     "write it again"},
     {"the disk is write-protected",
      "nothing was written: slide the stick's lock switch to unlock it, or use another stick"},
     {"does not fit on", "nothing was written: use a larger stick, or the image meant for this one"},
