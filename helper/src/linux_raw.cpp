@@ -236,20 +236,35 @@ void stop_unit(int fd) {
   [[maybe_unused]] const int ignored = ::ioctl(fd, SG_IO, &request);
 }
 
-// Opens the whole disk exclusively, retried while something else briefly
-// holds it (a partition scan, a prober looking at the new contents).
+// Something else may hold a freshly written disk for a moment (the kernel's
+// partition scan, a desktop's prober looking at the new contents): two
+// seconds of retries, then the disk is taken as busy.
 constexpr int kBusyRetries = 20;
 constexpr auto kBusyStep = std::chrono::milliseconds(100);
-Result<UniqueFd> open_exclusively(const std::string& path) {
-  for (int attempt = 0;; ++attempt) {
-    UniqueFd device(::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC));
-    if (device.valid()) return device;
-    const int error = errno;
-    if (error != EBUSY || attempt + 1 >= kBusyRetries) {
-      return std::unexpected(os_error(error, "open " + path + " exclusively"));
-    }
+
+// Runs `attempt` (0, or the system's error number) again while it answers
+// EBUSY, at most `kBusyRetries` times; its last answer.
+template <class Attempt>
+int retry_while_busy(const Attempt& attempt) {
+  int error = attempt();
+  for (int tries = 1; error == EBUSY && tries < kBusyRetries; ++tries) {
     std::this_thread::sleep_for(kBusyStep);
+    error = attempt();
   }
+  return error;
+}
+
+int open_exclusive(const std::string& path, UniqueFd& device) {
+  device = UniqueFd(::open(path.c_str(), O_RDONLY | O_EXCL | O_NONBLOCK | O_CLOEXEC));
+  return device.valid() ? 0 : errno;
+}
+
+// The whole disk, opened exclusively.
+Result<UniqueFd> open_exclusively(const std::string& path) {
+  UniqueFd device;
+  const int error = retry_while_busy([&] { return open_exclusive(path, device); });
+  if (error != 0) return std::unexpected(os_error(error, "open " + path + " exclusively"));
+  return device;
 }
 
 // Unmounts every file system mounted from `nodes` in this process's mount
@@ -342,8 +357,9 @@ std::size_t LinuxDisks::transfer_unit(int fd) const {
 Result<void> LinuxDisks::write_chunk(int fd, std::span<const std::byte> chunk) const { return write_direct(fd, chunk); }
 
 Result<void> LinuxDisks::flush(int fd) const {
-  if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTTY)
+  if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTTY) {
     return std::unexpected(fault_at(DiskStep::Flushing, opened_path(fd), fd, 0, errno));
+  }
   return {};
 }
 
@@ -366,12 +382,11 @@ Result<std::string> LinuxDisks::read_back(const write::Disk& disk, int written, 
 void LinuxDisks::reread_partitions(const write::Disk& disk) const {
   // The kernel scans only for an exclusive opener (or when nothing holds
   // the disk), and answers EBUSY while anything holds a partition open.
-  for (int attempt = 0; attempt < kBusyRetries; ++attempt) {
-    if (attempt > 0) std::this_thread::sleep_for(kBusyStep);
-    auto device = open_exclusively(disk.path);
-    if (!device) return;
-    if (::ioctl(device->get(), BLKRRPART) == 0 || errno != EBUSY) return;
-  }
+  retry_while_busy([&] {
+    UniqueFd device;
+    if (const int error = open_exclusive(disk.path, device); error != 0) return error;
+    return ::ioctl(device.get(), BLKRRPART) == 0 ? 0 : errno;
+  });
 }
 
 Result<void> LinuxDisks::eject(const write::Disk& disk) const {

@@ -318,13 +318,28 @@ moved_past() { # disk field from
     sleep 0.02
   done
 }
+helper_pids() {
+  for dir in /proc/[0-9]*; do
+    [ "$(cat "$dir/comm" 2>/dev/null)" = kelmar_vindle_h ] && echo "${dir#/proc/}"
+  done
+}
+# Whether the disk leaves the system within ten seconds.
+gone() { # disk
+  tries=0
+  while [ -e "/sys/block/$1" ]; do
+    tries=$((tries + 1))
+    [ $tries -gt 500 ] && { echo no; return; }
+    sleep 0.02
+  done
+  echo yes
+}
 # Runs a command with its output lines (the helper's events, or the front
 # end's progress and last words) read as they come; at the first line
 # matching `trigger`, once the stick's sectors written (`field` 7) or read
 # (3) have moved on, the host is asked to pull the stick `serial` ("-": no
-# pull). Says the exit status, the last line, the hundredths of a second
-# from the pull (else from the start) to the end of the output, and what is
-# left of the disk.
+# pull). Says the exit status, whether the stick left, the last line, the
+# hundredths of a second from its removal (else from the start) to the end
+# of the output, and what is left of the disk.
 fault_case() { # name disk serial trigger field command...
   name=$1 disk=$2 serial=$3 trigger=$4 field=$5
   shift 5
@@ -339,9 +354,15 @@ fault_case() { # name disk serial trigger field command...
     if [ -z "$pulled" ] && [ "$trigger" != - ]; then
       case $line in $trigger)
         moved_past "$disk" "$field" "$(awk -v f="$field" '{ print $f }' "/sys/block/$disk/stat")"
-        pulled=yes
+        # The helper waits, stopped, until the stick is gone, so that
+        # however slow the host is to pull it, the pull lands in this phase;
+        # the time to answer is counted from the disk's removal.
+        helpers=$(helper_pids)
+        kill -STOP $helpers
         say pull "$serial"
+        pulled=$(gone "$disk")
         start=$(now)
+        kill -CONT $helpers
         ;;
       esac
     fi
