@@ -39,9 +39,15 @@ class FakeBackend final : public WriteBackend {
     progress(WritePhase::of(WritePhase::Kind::Written));  // the dispatcher's sink takes and ignores every phase
     return outcome_;
   }
+  Result<void> eject(const WriteJob& job) const override {
+    ejected.push_back(job);
+    return eject_outcome;
+  }
   mutable std::vector<WriteJob> written;
+  mutable std::vector<WriteJob> ejected;
   mutable bool cancel_was_set = true;
-  Result<void> admitted;  // what `admit` answers
+  Result<void> admitted;       // what `admit` answers
+  Result<void> eject_outcome;  // what `eject` answers
 
  private:
   BackendKind kind_;
@@ -245,6 +251,49 @@ TEST(Dispatcher, BackendWritesTheLiveDiskAndTheEventNamesIt) {
   expected.target = live.identity;  // carries disk7, not the confirmed disk4
   EXPECT_EQ(backend.written[0], expected);
   EXPECT_FALSE(backend.cancel_was_set) << "each write starts with a cleared cancellation flag";
+}
+
+TEST(Dispatcher, AnEjectAskedForFollowsAVerifiedWriteAndNeverFailsIt) {
+  const DeviceCandidate live = stick("SER", "disk4");
+  const FakeSnapshot snapshot(std::vector<DeviceCandidate>{live});
+  struct Case {
+    std::string_view what;
+    bool asked;
+    Result<std::string> written;
+    Result<void> eject;
+    std::optional<bool> ejected;
+    std::optional<std::string> eject_error;
+    std::size_t ejects;
+  };
+  const Error busy = Error::io("the disk is still in use");
+  const Case cases[] = {
+      {"ejected", true, kDigest, {}, true, std::nullopt, 1},
+      {"not ejected, still ok", true, kDigest, std::unexpected(busy), false, busy.text(), 1},
+      {"not asked", false, kDigest, {}, std::nullopt, std::nullopt, 0},
+      {"a failed write is not ejected",
+       true,
+       std::unexpected(Error::make<ErrorKind::VerifyMismatch>("a", "b")),
+       {},
+       std::nullopt,
+       std::nullopt,
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeBackend backend(BackendKind::LinuxRaw, c.written);
+    backend.eject_outcome = c.eject;
+    WriteJob job = job_for(live);
+    job.eject = c.asked;
+    const auto event = dispatch(write_request(job), {snapshot, backend});
+    const auto& result = std::get<HelperEvent::Result>(event.value);
+    EXPECT_EQ(result.ok, c.written.has_value());
+    EXPECT_EQ(result.ejected, c.ejected);
+    EXPECT_EQ(result.eject_error, c.eject_error);
+    ASSERT_EQ(backend.ejected.size(), c.ejects);
+    if (c.ejects > 0) {
+      EXPECT_EQ(backend.ejected[0], backend.written[0]) << "the disk just written is ejected";
+    }
+  }
 }
 
 TEST(Dispatcher, JsonEntryAnswersEveryTextWithOneResult) {

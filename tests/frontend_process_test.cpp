@@ -929,5 +929,58 @@ TEST_F(FrontendService, TellsTheServicesAuthorizationRefusalsWithAdvice) {
   }
 }
 
+TEST_F(FrontendService, AsksForTheEjectUnlessToldNotAndTellsTheStickFaultsWithAdvice) {
+  skip_unless_root();
+  const std::string digest(64, 'e');
+  const std::string ok = R"({"evt":"result","ok":true,"usb_sha256":")" + digest + "\"";
+  const auto failed = [](std::string_view message) {
+    return R"({"evt":"result","ok":false,"error":"protocol","message":")" + std::string(message) + "\"}";
+  };
+  const std::string job = "kelmar-vindle: the write of " + image.path.string() + " onto disk4 failed: ";
+  struct Case {
+    std::string_view what;
+    bool no_eject;
+    std::string answer;
+    int status;
+    std::string said;  // the end of standard output, or of standard error for a failure
+  };
+  const Case cases[] = {
+      {"ejected", false, ok + R"(,"ejected":true})", 0, "\ndisk4 was ejected; it may be pulled out now\n"},
+      {"not ejected", false, ok + R"(,"ejected":false,"eject_error":"I/O error: the disk is still in use"})", 0,
+       "\ndisk4 could not be ejected (I/O error: the disk is still in use); eject it from the desktop before pulling "
+       "it out\n"},
+      {"kept attached", true, ok + "}", 0, " s\n"},  // "took ... s", its last line
+      {"pulled", false, failed("I/O error: the disk went away while writing"), 1,
+       job + "I/O error: the disk went away while writing; the stick was pulled or lost its connection: plug it in "
+             "firmly, into another port (not through a hub), and write it again\n"},
+      {"locked", false, failed("I/O error: the disk is write-protected"), 1,
+       job + "I/O error: the disk is write-protected; nothing was written: slide the stick's lock switch to unlock "
+             "it, or use another stick\n"},
+      {"failing sector", false, failed("I/O error: write /dev/sdb at 1.2 GB: Input/output error (os error 5)"), 1,
+       job + "I/O error: write /dev/sdb at 1.2 GB: Input/output error (os error 5); the stick failed to store or "
+             "return the image and holds no usable image: it may be worn out; write it again, and if it fails again "
+             "use another stick\n"},
+  };
+  const auto request = dir.path() / "request";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(socket);
+    testing::ServiceStandIn service(
+        socket, "/bin/sh", {"-c", "head -n 1 >\"$2\"; printf '%s\\n' \"$1\"", "sh", c.answer, request.string()});
+    ASSERT_TRUE(service.listening());
+    auto args = write_through(socket);
+    args.emplace_back("--yes");
+    if (c.no_eject) args.emplace_back("--no-eject");
+    const auto run = testing::run_process(testing::frontend_binary(), {.args = args, .env = kEnv});
+    EXPECT_EQ(run.exit_status, c.status) << run.err;
+    EXPECT_TRUE((c.status == 0 ? run.out : run.err).ends_with(c.said)) << run.out << run.err;
+    const bool asked = testing::read_file(request).find(R"("eject":true)") != std::string::npos;
+    EXPECT_EQ(asked, !c.no_eject);
+    if (c.no_eject) {
+      EXPECT_EQ(run.out.find("eject"), std::string::npos) << run.out;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelmar_vindle

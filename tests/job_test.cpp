@@ -86,6 +86,29 @@ TEST(JobJson, ReadsObjectAndPositionalForms) {
   EXPECT_EQ(*positional, *job);
 }
 
+TEST(JobJson, EjectIsOptionalAndWrittenOnlyWhenAsked) {
+  const auto plain = read(job_text(R"("dry_run":false)"));
+  ASSERT_TRUE(plain) << plain.error();
+  EXPECT_FALSE(plain->eject);
+  const auto ejecting = read(job_text(R"("dry_run":false,"eject":true)"));
+  ASSERT_TRUE(ejecting) << ejecting.error();
+  EXPECT_TRUE(ejecting->eject);
+  const auto positional =
+      read(R"(["j","/tmp/a b.iso",")" + kHash + R"(",9,"raw-dd-hybrid",)" + kTarget + R"(,"My Stick",false,true])");
+  ASSERT_TRUE(positional) << positional.error();
+  EXPECT_EQ(*positional, *ejecting);
+  EXPECT_EQ(read(job_text(R"("dry_run":false,"eject":"yes")")).error(),
+            "invalid type: string \"yes\", expected a boolean");
+
+  for (const auto& job : {*plain, *ejecting}) {
+    json::Writer out;
+    write_write_job(out, job);
+    const std::string text = out.take();
+    EXPECT_EQ(text.find("\"eject\""), job.eject ? text.rfind("\"eject\":true}") : std::string::npos) << text;
+    EXPECT_EQ(read(text), job);
+  }
+}
+
 TEST(JobJson, RefusesMissingNullAndMistypedMembers) {
   struct Case {
     std::string text;

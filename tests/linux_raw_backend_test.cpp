@@ -2,6 +2,8 @@
 // device standing in for the stick's node.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "descriptors.hpp"
@@ -182,6 +184,43 @@ TEST_F(LinuxRawBackendTest, MountsSwapAndSwappedSticksStopTheJobBeforeAnyWrite) 
   EXPECT_TRUE(write(live_stick).result.has_value());
 }
 
+TEST_F(LinuxRawBackendTest, AnImageLongerThanTheDiskIsRefusedBeforeAnythingIsTouched) {
+  // A mount the backend could not unmount: reaching it would fail otherwise.
+  sys.mounts({"8:17 " + (dir.path() / "media").string() + " /dev/sdb1"});
+  job.expected_size = kStickSize + 1;
+  const auto refusal = Error::io("the image (4.1 MB) does not fit on sdb (4.1 MB)");
+  EXPECT_EQ(backend(live_stick).admit(job).error(), refusal) << "nobody is asked to approve it";
+  const auto run = write(live_stick);
+  EXPECT_EQ(run.result.error(), refusal);
+  EXPECT_TRUE(run.phases.empty()) << "not even the image is checked";
+  EXPECT_EQ(testing::read_file(node), disk_before);
+}
+
+TEST_F(LinuxRawBackendTest, EjectUnmountsThenDeletesTheDisksScsiDevice) {
+  const auto remove = dir.path() / "sys" / "block" / "sdb" / "device" / "delete";
+  testing::write_file(remove, "");
+  const auto mount_point = dir.path() / "media";
+  std::filesystem::create_directories(mount_point);
+  // Mounted meanwhile (a desktop mounting the new partition): not ejected
+  // while that mount cannot go.
+  sys.mounts({"8:17 " + mount_point.string() + " /dev/sdb1"});
+  const auto busy = backend(live_stick).eject(job);
+  ASSERT_FALSE(busy.has_value());
+  EXPECT_TRUE(busy.error().text().starts_with("I/O error: unmount " + mount_point.string())) << busy.error().text();
+  EXPECT_EQ(testing::read_file(remove), "");
+
+  sys.mounts({});
+  const auto ejected = backend(live_stick).eject(job);
+  ASSERT_TRUE(ejected.has_value()) << ejected.error().text();
+  EXPECT_EQ(testing::read_file(remove), "1");
+
+  // Only the disk attached under the job's name now.
+  const MockEnumerator swapped{{linux_stick("STICK-B", "sdb")}};
+  testing::write_file(remove, "");
+  EXPECT_EQ(backend(swapped).eject(job).error().kind(), ErrorKind::DeviceIdentityMismatch);
+  EXPECT_EQ(testing::read_file(remove), "");
+}
+
 TEST_F(LinuxRawBackendTest, RealBlockDeviceIsOpenedExclusivelyAndReadBackDirectly) {
   const auto backing = dir.write("stick.img", disk_before);
   const testing::LoopDevice loop(backing);
@@ -201,6 +240,19 @@ TEST_F(LinuxRawBackendTest, RealBlockDeviceIsOpenedExclusivelyAndReadBackDirectl
     ASSERT_TRUE(holder.valid());
     EXPECT_EQ(write(live_stick).result.error(),
               Error::io("open " + node.string() + ": Device or resource busy (os error 16)"));
+  }
+
+  // A write-protected disk is refused before its file systems are
+  // unmounted (this mount could not be, and would fail the job otherwise).
+  {
+    const UniqueFd control(::open(loop.path().c_str(), O_RDONLY | O_CLOEXEC));
+    int read_only = 1;
+    ASSERT_EQ(::ioctl(control.get(), BLKROSET, &read_only), 0);
+    sys.mounts({"8:17 " + (dir.path() / "media").string() + " /dev/sdb1"});
+    EXPECT_EQ(write(live_stick).result.error(), Error::io("the disk is write-protected"));
+    read_only = 0;
+    ASSERT_EQ(::ioctl(control.get(), BLKROSET, &read_only), 0);
+    sys.mounts({});
   }
 
   // A device of another size than the confirmed disk is not that disk.

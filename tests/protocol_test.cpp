@@ -133,6 +133,11 @@ TEST(EncodeEvent, ExactBytesInProtocolOrder) {
        R"({"evt":"result","ok":true,"resolved_device":)" + device + "}"},
       {{HelperEvent::Result{true, {}, {}, sample_candidate(), digest}},
        R"({"evt":"result","ok":true,"resolved_device":)" + device + R"(,"usb_sha256":")" + digest + "\"}"},
+      {{HelperEvent::Result{true, {}, {}, {}, digest, true}},
+       R"({"evt":"result","ok":true,"usb_sha256":")" + digest + R"(","ejected":true})"},
+      {{HelperEvent::Result{true, {}, {}, {}, digest, false, "I/O error: the disk is still in use"}},
+       R"({"evt":"result","ok":true,"usb_sha256":")" + digest +
+           R"(","ejected":false,"eject_error":"I/O error: the disk is still in use"})"},
       {{HelperEvent::Result{false, ErrorCode::WriteStoppedBeforeDeviceOpen, "m", sample_candidate(), {}}},
        R"({"evt":"result","ok":false,"error":"write_stopped_before_device_open","message":"m","resolved_device":)" +
            device + "}"},

@@ -89,7 +89,17 @@ HelperEvent dispatch_write(const WriteJob& job, bool wants_progress, const Dispa
   // Or while its authorization was asked: nothing has begun either.
   if (cancelled()) return error_event(Error::make<ErrorKind::WriteCancelled>());
   auto digest = deps.writer.write_job(to_write, deps.image, cancel_flag, progress);
-  if (digest) return {HelperEvent::Result{true, {}, {}, std::move(*resolved), std::move(*digest)}};
+  if (digest) {
+    HelperEvent::Result written{true, {}, {}, std::move(*resolved), std::move(*digest)};
+    // The image is verified whatever the eject does: a disk that stays
+    // attached is reported, not failed.
+    if (to_write.eject) {
+      const auto ejected = deps.writer.eject(to_write);
+      written.ejected = ejected.has_value();
+      if (!ejected) written.eject_error = ejected.error().text();
+    }
+    return {std::move(written)};
+  }
 
   return backend_failure(digest.error(), std::move(*resolved));
 }

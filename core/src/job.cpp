@@ -5,7 +5,7 @@
 namespace kelmar_vindle {
 namespace {
 
-constexpr std::array<json::FieldSpec, 8> kJobFields{{
+constexpr std::array<json::FieldSpec, 9> kJobFields{{
     {"job_id", true},
     {"image_path", true},
     {"expected_sha256", true},
@@ -14,6 +14,7 @@ constexpr std::array<json::FieldSpec, 8> kJobFields{{
     {"target", true},
     {"confirmed_label", true},
     {"dry_run", true},
+    {"eject", false, true},
 }};
 
 }  // namespace
@@ -44,7 +45,8 @@ json::Read<WriteJob> read_write_job(const json::Value& value) {
                                     case 4: return json::assign(job.write_mode, json::read_string(member));
                                     case 5: return json::assign(job.target, read_device_identity(member));
                                     case 6: return json::assign(job.confirmed_label, json::read_string(member));
-                                    default: return json::assign(job.dry_run, json::read_bool(member));
+                                    case 7: return json::assign(job.dry_run, json::read_bool(member));
+                                    default: return json::assign(job.eject, json::read_bool(member));
                                   }
                                 });
   if (!read) return std::unexpected(std::move(read.error()));
@@ -62,6 +64,7 @@ void write_write_job(json::Writer& out, const WriteJob& job) {
   write_device_identity(out, job.target);
   out.key("confirmed_label").string(job.confirmed_label);
   out.key("dry_run").boolean(job.dry_run);
+  if (job.eject) out.key("eject").boolean(true);
   out.end_object();
 }
 

@@ -121,7 +121,9 @@ json::Read<HelperEvent> read_event(const json::Value& event) {
                               members.optional("error", result.error, read_error_code),
                               members.optional("message", result.message, json::read_string),
                               members.optional("resolved_device", result.resolved_device, read_device_candidate),
-                              members.optional("usb_sha256", result.usb_sha256, json::read_string)});
+                              members.optional("usb_sha256", result.usb_sha256, json::read_string),
+                              members.optional("ejected", result.ejected, json::read_bool),
+                              members.optional("eject_error", result.eject_error, json::read_string)});
     if (!read) return std::unexpected(read.error());
     // Made in place: returning a temporary HelperEvent holding it makes GCC 12
     // at -O3 warn that the other alternative's string may be used
@@ -193,6 +195,8 @@ std::string encode_event(const HelperEvent& event) {
         write_device_candidate(out, *r.resolved_device);
       }
       if (r.usb_sha256) out.key("usb_sha256").string(*r.usb_sha256);
+      if (r.ejected) out.key("ejected").boolean(*r.ejected);
+      if (r.eject_error) out.key("eject_error").string(*r.eject_error);
     }
   };
   std::visit(Members{out}, event.value);

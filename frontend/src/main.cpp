@@ -75,6 +75,9 @@ int main(int argc, char** argv) {
           ->type_name("SUMS");
   sha256_option->excludes(sha256_file_option);
   write_command->add_flag("--yes", write_options.yes, "Do not ask for the disk's name before writing");
+  bool no_eject = false;
+  write_command->add_flag("--no-eject", no_eject,
+                          "Keep the disk attached after the verified write (by default it is ejected, ready to pull)");
   write_command->footer(
       "A write onto a disk goes to the installed service when root serves its socket, with the image opened by "
       "kelmar-vindle; else (and with --sink or --no-service) the helper runs: directly as root, else through pkexec or "
@@ -121,5 +124,6 @@ int main(int argc, char** argv) {
   write_options.fixture = given(fixture_option, fixture);
   write_options.sink = given(sink_option, sink);
   if (!no_service) write_options.service = service_socket;
+  write_options.eject = !no_eject;
   return finish(kelmar_vindle::frontend::run_write(write_options, *user));
 }

@@ -100,7 +100,7 @@ TextResult<std::filesystem::path> helper_for(const WriteOptions& options, const 
 }
 
 std::string write_request(const WriteOptions& options, const DeviceCandidate& disk, std::string digest,
-                          std::uint64_t size) {
+                          std::uint64_t size, bool eject) {
   WriteJob job;
   job.job_id = "kelmar-vindle-" + std::to_string(::getpid());
   job.image_path = std::filesystem::absolute(options.image);
@@ -110,6 +110,7 @@ std::string write_request(const WriteOptions& options, const DeviceCandidate& di
   job.target = disk.identity;
   job.confirmed_label = disk.vendor + " " + disk.product;
   job.dry_run = false;
+  job.eject = eject;
   return encode_request({PROTOCOL_VERSION, {HelperCommand::Write{std::move(job)}}, true});
 }
 
@@ -135,8 +136,8 @@ TextResult<> report(const SessionOutcome& outcome, const WriteOptions& options, 
                     std::chrono::steady_clock::duration took) {
   if (outcome.result && outcome.result->ok) {
     const std::string digest = outcome.result->usb_sha256.value_or("");
-    if (auto written = write_all(
-            STDOUT_FILENO, name + " written and verified, sha256 " + digest + "\ntook " + elapsed_time(took) + "\n");
+    if (auto written = write_all(STDOUT_FILENO, name + " written and verified, sha256 " + digest + "\ntook " +
+                                                    elapsed_time(took) + "\n" + ejected_text(*outcome.result, name));
         !written) {
       return std::unexpected(written.error().text());
     }
@@ -199,7 +200,7 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   if (!image) return fail(image.error());
   if (image->size > disk->size) {
     return fail(options.image.string() + " (" + human_size(image->size) + ") does not fit on " + name + " (" +
-                human_size(disk->size) + ")");
+                human_size(disk->size) + "); nothing was written: use a larger stick");
   }
   const auto published = published_digest(options, user.client);
   if (!published) return fail(published.error());
@@ -256,8 +257,10 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     digest = **hashed;
   }
 
-  const auto outcome = run_job(service, invocation, write_request(options, *disk, digest, image->size), image->fd.get(),
-                               display, **interrupts);
+  // A sink is a file: there is nothing to eject.
+  const bool eject = options.eject && !sink;
+  const auto outcome = run_job(service, invocation, write_request(options, *disk, digest, image->size, eject),
+                               image->fd.get(), display, **interrupts);
   if (!outcome) {
     display.finish();
     return fail(outcome.error());

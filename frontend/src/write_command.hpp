@@ -18,6 +18,7 @@ struct WriteOptions {
   std::optional<std::string> sha256;                 // the published digest
   std::optional<std::filesystem::path> sha256_file;  // or a checksum list holding it
   bool yes = false;                                  // no question asked
+  bool eject = true;                                 // the disk ejected after a verified write (not a sink)
   std::optional<std::filesystem::path> helper;
   std::optional<std::filesystem::path> fixture;  // a mock disk list, passed on to the helper
   std::optional<std::filesystem::path> sink;     // the helper writes into this file instead
@@ -39,8 +40,9 @@ struct WriteFailure {
 // hashes the image, showing its progress and saying so); then sends one
 // `write` with progress to the installed service when its socket is there
 // (`options.service`, not with a sink), else runs the helper for it (see
-// `helper_invocation`), and reports the verified digest and the time taken
-// (hashing included) on standard output. Everything else goes
+// `helper_invocation`), and reports the verified digest, the time taken
+// (hashing included) and, when it asked for the disk to be ejected, whether
+// it may be pulled now, on standard output. Everything else goes
 // to standard error. Fails with the text to show (the helper's own message
 // naming the image and its destination, a refusal naming the file or disk
 // it concerns, "not confirmed; nothing was written", or a stopped write and

@@ -16,12 +16,16 @@ class LinuxDisks final : public write::DiskInterface {
 
   // Needs the target's `linux_dev_name`; its node is `sd_path` of it.
   [[nodiscard]] Result<write::Disk> locate(const DeviceIdentity& target) const override;
-  // Refuses a disk with an active swap area; unmounts every file system
+  // Refuses a write-protected disk ("the disk is write-protected") and a
+  // disk with an active swap area; unmounts every file system
   // mounted from the disk or its partitions, innermost first; a mount that
   // will not go (busy) fails the job before anything is written.
   [[nodiscard]] Result<void> prepare(const write::Disk& disk) const override;
   // Read and write, exclusively (fails while anything else holds the disk),
-  // with direct I/O where the node takes it.
+  // with direct I/O where the node takes it. Writes, the flush and the
+  // read-back fail with the node, where on it and the system's words, or
+  // "the disk went away while writing" (or "while verifying"): see
+  // disk_faults.hpp.
   [[nodiscard]] Result<UniqueFd> open_for_writing(const write::Disk& disk) const override;
   // The logical block size of a block device opened for direct I/O, else 1.
   [[nodiscard]] std::size_t transfer_unit(int fd) const override;
@@ -31,6 +35,14 @@ class LinuxDisks final : public write::DiskInterface {
   // `sha256_from_storage` of the node.
   [[nodiscard]] Result<std::string> read_back(const write::Disk& disk, int written, std::uint64_t count,
                                               const checksum::HashStep& step) const override;
+  // BLKRRPART through an exclusive open, retried for up to two seconds
+  // while the disk is busy.
+  void reread_partitions(const write::Disk& disk) const override;
+  // Unmounts what was mounted since (as `prepare`), opens the disk
+  // exclusively ("the disk is still in use" while anything else holds it),
+  // flushes it, stops it and writes "1" to its SCSI device's `delete` in
+  // sysfs.
+  [[nodiscard]] Result<void> eject(const write::Disk& disk) const override;
 
   // "{device directory}/sdX" for a kernel name "sd" followed by lower-case
   // letters; anything else is refused as not USB.

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "disk_faults.hpp"
 #include "kelmar_vindle/device/revalidation.hpp"
 #include "kelmar_vindle/write/checked_image.hpp"
 #include "raw_device.hpp"
@@ -40,8 +41,14 @@ Result<std::string> RawDiskBackend::write_and_verify(const WriteJob& job, std::s
 }
 
 Result<void> RawDiskBackend::admit(const WriteJob& job) const {
-  if (auto disk = interlock(disks_for(job.target), job.target); !disk) return std::unexpected(std::move(disk.error()));
+  auto disk = interlock(disks_for(job.target), job.target);
+  if (!disk) return std::unexpected(std::move(disk.error()));
   if (!settings_.allow_real_write) return std::unexpected(Error::make<ErrorKind::WriteStoppedBeforeDeviceOpen>());
+  // Known from the disk's record: refused before anything is unmounted, so
+  // that a job that cannot succeed destroys nothing.
+  if (job.expected_size > job.target.size) {
+    return std::unexpected(Error::io(image_too_large_text(job.expected_size, disk->name, job.target.size)));
+  }
   return {};
 }
 
@@ -76,7 +83,19 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   progress(WritePhase::writing(0, job.expected_size));
   auto source = write::ChunkSource::from_descriptor(image->fd());
   if (!source) return std::unexpected(std::move(source.error()));
-  return write::copy_and_verify(disks, *disk, *source, job.expected_size, job, cancel, progress);
+  auto verified = write::copy_and_verify(disks, *disk, *source, job.expected_size, job, cancel, progress);
+  if (verified) disks.reread_partitions(*disk);
+  return verified;
+}
+
+Result<void> RawDiskBackend::eject(const WriteJob& job) const {
+  // Only the disk just written, and only while it is still the one attached
+  // under its name.
+  const write::DiskInterface& disks = disks_for(job.target);
+  const auto disk = interlock(disks, job.target);
+  if (!disk) return std::unexpected(disk.error());
+  if (auto same = recheck_live_disk(disks, job.target, *disk); !same) return std::unexpected(std::move(same.error()));
+  return disks.eject(*disk);
 }
 
 Result<std::string> RawDiskBackend::preflight(const WriteJob& job) const {

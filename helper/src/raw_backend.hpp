@@ -65,7 +65,8 @@ class RawDiskBackend : public WriteBackend {
 
   // The interlock (the fixed rules, the identity rule start-up configured,
   // and a name this host writes), then the enable gate: without real writes
-  // nothing is hashed, unmounted or opened.
+  // nothing is hashed, unmounted or opened; then an image longer than the
+  // disk's record says it is, refused before anything is unmounted.
   [[nodiscard]] Result<void> admit(const WriteJob& job) const final;
 
   // The same as `write_job`: the image bytes are ignored, the raw path
@@ -76,10 +77,14 @@ class RawDiskBackend : public WriteBackend {
   // interlock again and a fresh re-identification of the disk; the disk held
   // (`DiskInterface::hold`) until the job ends; unmount; the
   // image unchanged since its check; copy in 1 MiB chunks and flush; read
-  // exactly the image's length back and compare digests.
+  // exactly the image's length back and compare digests; once verified, the
+  // disk's partition table read anew.
   using WriteBackend::write_job;
   [[nodiscard]] Result<std::string> write_job(const WriteJob& job, const ImageAccess& access,
                                               const std::atomic<bool>& cancel, ProgressFn& progress) const final;
+  // The interlock and a fresh re-identification again, then the disk's own
+  // eject.
+  [[nodiscard]] Result<void> eject(const WriteJob& job) const final;
 
   // The interlock, then the disk's node from the name the target carries.
   // Reads only the job and the settings; returns the node's path.

@@ -39,23 +39,32 @@ usb_serial() {
     dir=${dir%/*}
   done
 }
+# Sticks A to D by their letter; the fault sticks by their serial (PW1 ...).
+fault_sticks="PW1 PW2 PV1 PV2 EW ER RO SM PT PT2"
 find_disks() {
   A= B= C= D=
+  for serial in $fault_sticks; do eval "$serial="; done
   for entry in /sys/block/sd*; do
     [ -e "$entry" ] || continue
     name=${entry##*/}
-    case "$(usb_serial "$name")" in
+    serial=$(usb_serial "$name")
+    case "$serial" in
       STICK-A) A=$name ;;
       STICK-B) B=$name ;;
       STICK-C) C=$name ;;
       STICK-D) D=$name ;;
+      *) for fault in $fault_sticks; do [ "$serial" = "$fault" ] && eval "$fault=$name"; done ;;
     esac
   done
+}
+all_found() {
+  [ "$mode" = bench ] && return 0
+  for serial in $fault_sticks; do eval "[ -n \"\$$serial\" ]" || return 1; done
 }
 tries=0
 while :; do
   find_disks
-  [ -n "$A" ] && [ -n "$B" ] && [ -n "$C" ] && [ -n "$D" ] && [ -e /sys/block/vda ] && break
+  [ -n "$A" ] && [ -n "$B" ] && [ -n "$C" ] && [ -n "$D" ] && all_found && [ -e /sys/block/vda ] && break
   tries=$((tries + 1))
   if [ $tries -gt 200 ]; then
     say error "disks did not appear: $(ls /sys/block)"
@@ -63,7 +72,7 @@ while :; do
   fi
   sleep 0.1
 done
-say disks "A=$A B=$B C=$C D=$D"
+say disks "A=$A B=$B C=$C D=$D" "$(for serial in $fault_sticks; do eval "printf '%s=%s ' $serial \$$serial"; done)"
 
 . /job.env # IMAGE_SHA256, IMAGE_SIZE, WRONG_SHA256
 bytes() { echo $(($(cat "/sys/block/$1/size") * 512)); }
@@ -212,7 +221,7 @@ say fact fe_list_validated "$resolved/$(wc -l </tmp/listed)"
 say fact stick_b "$B"
 say fact stick_c "$C"
 say fact stick_d "$D"
-front_end fe_write "$C" kelmar-vindle write /image.iso "$C" --sha256 "$IMAGE_SHA256" --yes
+front_end fe_write "$C" kelmar-vindle write /image.iso "$C" --sha256 "$IMAGE_SHA256" --yes --no-eject
 say reply fe_write_out "$(head -n 1 /tmp/fe_write.out)"
 say fact fe_write_out_lines "$(wc -l </tmp/fe_write.out)"
 same=no
@@ -264,3 +273,156 @@ say reply root_stick "$(request write STICK-C "$size_c" | chroot /newroot /kelma
 mount -o remount,ro /newroot
 front_end fe_root_stick "$C" chroot /newroot /kelmar-vindle write /image.iso "$C" --yes
 umount /newroot/proc /newroot/sys /newroot/dev /newroot
+
+# Faults on real USB storage: sticks pulled from the controller (the host
+# removes them when asked), sticks whose writes or reads fail at 2 MiB, a
+# write-protected stick and one too small for the image. Each through the
+# helper and through the front end.
+
+# Hundredths of a second since the machine started.
+now() {
+  read -r up _ </proc/uptime
+  echo "${up%.*}${up#*.}"
+}
+# What is left of a disk after a job: its mounts, the descriptors any
+# process holds on it, and whether anything holds it exclusively (the
+# kernel re-reads a partition table only when nothing does).
+left_of() { # disk
+  mounts=$(grep -c "^/dev/$1" /proc/mounts)
+  descriptors=0
+  for fd in /proc/[0-9]*/fd/*; do
+    case "$(readlink "$fd" 2>/dev/null)" in "/dev/$1" | "/dev/$1 "* | "/dev/$1"[0-9]*) descriptors=$((descriptors + 1)) ;; esac
+  done
+  held=no
+  [ -e "/sys/block/$1" ] && ! blockdev --rereadpt "/dev/$1" 2>/dev/null && held=yes
+  echo "mounts=$mounts,descriptors=$descriptors,exclusive=$held"
+}
+# The helper pinned to one fault stick, its events on standard output.
+helper_on() { # serial disk [job members]
+  size=$(bytes "$2")
+  request write "$1" "$size" | sed "s/^{\"v\":1,/&\"progress\":true,/; s/\"dry_run\":false}/\"dry_run\":false${3:-}}/" |
+    kelmar_vindle_helper --allow-real-write --purchaser --expect-serial "$1" --expect-size "$size"
+}
+front_end_on() { # disk [options]
+  disk=$1
+  shift
+  kelmar-vindle write /image.iso "$disk" --sha256 "$IMAGE_SHA256" --yes "$@"
+}
+# Waits (bounded) until the disk's `field` of its stat (3: sectors read, 7:
+# written) has grown past `from`: the phase has reached the stick itself.
+moved_past() { # disk field from
+  tries=0
+  while [ "$(awk -v f="$2" '{ print $f }' "/sys/block/$1/stat" 2>/dev/null || echo 0)" -le "$3" ]; do
+    tries=$((tries + 1))
+    [ $tries -gt 200 ] && return
+    sleep 0.02
+  done
+}
+helper_pids() {
+  for dir in /proc/[0-9]*; do
+    [ "$(cat "$dir/comm" 2>/dev/null)" = kelmar_vindle_h ] && echo "${dir#/proc/}"
+  done
+}
+# Whether the disk leaves the system within ten seconds.
+gone() { # disk
+  tries=0
+  while [ -e "/sys/block/$1" ]; do
+    tries=$((tries + 1))
+    [ $tries -gt 500 ] && { echo no; return; }
+    sleep 0.02
+  done
+  echo yes
+}
+# Runs a command with its output lines (the helper's events, or the front
+# end's progress and last words) read as they come; at the first line
+# matching `trigger`, once the stick's sectors written (`field` 7) or read
+# (3) have moved on, the host is asked to pull the stick `serial` ("-": no
+# pull). Says the exit status, whether the stick left, the last line, the
+# hundredths of a second from its removal (else from the start) to the end
+# of the output, and what is left of the disk.
+fault_case() { # name disk serial trigger field command...
+  name=$1 disk=$2 serial=$3 trigger=$4 field=$5
+  shift 5
+  mkfifo "/tmp/$name.pipe"
+  before=$(sectors_written "$disk" 2>/dev/null || echo 0)
+  "$@" >"/tmp/$name.pipe" 2>&1 &
+  pid=$!
+  start=$(now)
+  pulled=
+  while read -r line; do
+    printf '%s\n' "$line" >>"/tmp/$name.log"
+    if [ -z "$pulled" ] && [ "$trigger" != - ]; then
+      case $line in $trigger)
+        moved_past "$disk" "$field" "$(awk -v f="$field" '{ print $f }' "/sys/block/$disk/stat")"
+        # The helper waits, stopped, until the stick is gone, so that
+        # however slow the host is to pull it, the pull lands in this phase;
+        # the time to answer is counted from the disk's removal.
+        helpers=$(helper_pids)
+        kill -STOP $helpers
+        say pull "$serial"
+        pulled=$(gone "$disk")
+        start=$(now)
+        kill -CONT $helpers
+        ;;
+      esac
+    fi
+  done <"/tmp/$name.pipe"
+  status=0
+  wait $pid || status=$?
+  say fact "${name}_hundredths" $(($(now) - start))
+  say fact "${name}_status" "$status"
+  say fact "${name}_pulled" "${pulled:-no}"
+  say fact "${name}_left" "$(left_of "$disk")"
+  say fact "${name}_helpers_left" "$(cat /proc/[0-9]*/comm 2>/dev/null | grep -c '^kelmar_vindle_h')"
+  [ -e "/sys/block/$disk" ] && say fact "${name}_written_bytes" $((($(sectors_written "$disk") - before) * 512))
+  say reply "$name" "$(tail -n 1 "/tmp/$name.log")"
+}
+
+say fact stick_ew "$EW"
+say fact stick_er "$ER"
+fault_case pull_write "$PW1" PW1 '*"phase":"writing"*' 7 helper_on PW1 "$PW1"
+fault_case fe_pull_write "$PW2" PW2 'writing*' 7 front_end_on "$PW2"
+fault_case pull_verify "$PV1" PV1 '*"phase":"verifying"*' 3 helper_on PV1 "$PV1"
+fault_case fe_pull_verify "$PV2" PV2 'verifying*' 3 front_end_on "$PV2"
+fault_case write_error "$EW" - - - helper_on EW "$EW"
+fault_case fe_write_error "$EW" - - - front_end_on "$EW"
+fault_case read_error "$ER" - - - helper_on ER "$ER"
+fault_case fe_read_error "$ER" - - - front_end_on "$ER"
+fault_case read_only "$RO" - - - helper_on RO "$RO"
+fault_case fe_read_only "$RO" - - - front_end_on "$RO"
+
+# Too small, with a mounted file system that must stay mounted.
+mkdir -p /mnt/small
+mke2fs "/dev/$SM" >/dev/null 2>&1
+mount -t ext4 "/dev/$SM" /mnt/small || say error "cannot mount stick SM"
+fault_case too_large "$SM" - - - helper_on SM "$SM"
+say fact too_large_mounted "$(grep -c ' /mnt/small ' /proc/mounts)"
+fault_case fe_too_large "$SM" - - - front_end_on "$SM"
+say fact fe_too_large_mounted "$(grep -c ' /mnt/small ' /proc/mounts)"
+umount /mnt/small
+
+# The image carries a partition table: after a verified write the kernel
+# shows its partition. Then the same write asking for an eject, and the
+# front end's, which asks by default: the sticks leave the disk list.
+partition_shown() { # disk
+  tries=0
+  while [ ! -e "/sys/block/$1/${1}1" ]; do
+    tries=$((tries + 1))
+    [ $tries -gt 100 ] && { echo no; return; }
+    sleep 0.05
+  done
+  echo yes
+}
+listed() { # serial
+  if kelmar_vindle_helper --list-disks | grep -qF "\"serial\":\"$1\""; then echo yes; else echo no; fi
+}
+say reply partition "$(helper_on PT "$PT" 2>&1 | tail -n 1)"
+say fact partition_shown "$(partition_shown "$PT")"
+say reply eject "$(helper_on PT "$PT" ',"eject":true' 2>&1 | tail -n 1)"
+say fact eject_listed "$(listed PT)"
+say fact eject_block_left "$([ -e "/sys/block/$PT" ] && echo yes || echo no)"
+status=0
+front_end_on "$PT2" >/tmp/fe_eject.out 2>/tmp/fe_eject.err || status=$?
+say fact fe_eject_status "$status"
+say reply fe_eject_out "$(tail -n 1 /tmp/fe_eject.out)"
+say fact fe_eject_listed "$(listed PT2)"

@@ -33,10 +33,17 @@ if [[ $mode == bench ]]; then
   image_size=$((${BENCH_IMAGE_MIB:-96} * mib))
   export STICK_MIB=$((image_size / mib + 32))
 else
-  image_size=$((8 * mib + 1234)) # not a whole number of sectors
+  image_size=$((3 * mib + 17)) # not a whole number of sectors
 fi
 image=$run/root/image.iso
 head -c "$image_size" /dev/urandom >"$image"
+if [[ $mode == test ]]; then
+  # A partition table (MBR) with one Linux partition from 1 MiB to 2 MiB, so
+  # that the guest can show the kernel reading the written table.
+  printf '\x00\x00\x00\x00\x83\x00\x00\x00\x00\x08\x00\x00\x00\x08\x00\x00' | dd of="$image" bs=1 seek=446 conv=notrunc status=none
+  head -c 48 /dev/zero | dd of="$image" bs=1 seek=462 conv=notrunc status=none
+  printf '\x55\xaa' | dd of="$image" bs=1 seek=510 conv=notrunc status=none
+fi
 image_sha256=$(sha256sum "$image" | cut -d' ' -f1)
 wrong_sha256=$(echo "not the image" | sha256sum | cut -d' ' -f1)
 printf 'IMAGE_SHA256=%s\nIMAGE_SIZE=%s\nWRONG_SHA256=%s\n' "$image_sha256" "$image_size" "$wrong_sha256" >"$run/root/job.env"
@@ -48,6 +55,15 @@ fill stick-b.img STICK-B 64
 fill stick-c.img STICK-C 32 # room for the root file system the guest makes on it
 fill stick-d.img STICK-D 16
 fill virtio.img VIRTIO 32
+if [[ $mode == test ]]; then
+  for stick in PW1 PW2 PV1 PV2 EW ER RO PT PT2; do fill "fault-$stick.img" "$stick" 8; done
+  fill fault-SM.img SM 2 # smaller than the image
+  untouched_ro=$(sha256sum <"$run/fault-RO.img")
+  # blkdebug's rules: every write, or every read, that covers the sector at
+  # 2 MiB fails with EIO (the image ends at 3 MiB).
+  printf '[inject-error]\nevent = "write_aio"\niotype = "write"\nerrno = "5"\nsector = "4096"\n' >"$run/write-error.conf"
+  printf '[inject-error]\nevent = "read_aio"\niotype = "read"\nerrno = "5"\nsector = "4096"\n' >"$run/read-error.conf"
+fi
 untouched_b=$(sha256sum <"$run/stick-b.img")
 untouched_virtio=$(sha256sum <"$run/virtio.img")
 
@@ -76,20 +92,61 @@ fi
 echo "guest: $accel, kernel $(basename "$kernel")"
 
 drives=(-device qemu-xhci,id=xhci)
-add_stick() { # file serial [drive options]
-  drives+=(-drive "if=none,id=$2,file=$run/$1,format=raw${3:-}" -device "usb-storage,bus=xhci.0,drive=$2,serial=$2")
+add_stick() { # file serial [drive options] [controller]
+  drives+=(-drive "if=none,id=$2,file=$run/$1,format=raw${3:-}"
+    -device "usb-storage,bus=${4:-xhci}.0,drive=$2,serial=$2,id=stick-$2")
 }
 # STICK_BYTES_PER_SECOND caps stick A's transfer rate, as a real stick's is.
 add_stick stick-a.img STICK-A "${STICK_BYTES_PER_SECOND:+,throttling.bps-total=$STICK_BYTES_PER_SECOND}"
 add_stick stick-b.img STICK-B
 add_stick stick-c.img STICK-C
 # Stick D is slow, so that a client's hang-up comes while its write goes on.
-add_stick stick-d.img STICK-D ",throttling.bps-total=$((4 * mib))"
+add_stick stick-d.img STICK-D ",throttling.bps-total=$mib"
 drives+=(-drive "if=none,id=virtio,file=$run/virtio.img,format=raw" -device virtio-blk-pci,drive=virtio)
+if [[ $mode == test ]]; then
+  # The fault sticks, on a second controller with room for them. The pulled
+  # ones are slow in the phase their pull aims at (12 s for the image), so
+  # that the pull lands inside it however slowly the guest runs; the pull
+  # ends the phase, so the slowness costs nothing.
+  drives+=(-device qemu-xhci,id=faults,p2=15,p3=1)
+  for stick in PW1 PW2; do add_stick "fault-$stick.img" "$stick" ",throttling.bps-write=$((mib / 4))" faults; done
+  for stick in PV1 PV2; do add_stick "fault-$stick.img" "$stick" ",throttling.bps-read=$((mib / 4))" faults; done
+  drives+=(-drive "if=none,id=EW,file=blkdebug:$run/write-error.conf:$run/fault-EW.img,format=raw"
+    -device "usb-storage,bus=faults.0,drive=EW,serial=EW,id=stick-EW")
+  drives+=(-drive "if=none,id=ER,file=blkdebug:$run/read-error.conf:$run/fault-ER.img,format=raw"
+    -device "usb-storage,bus=faults.0,drive=ER,serial=ER,id=stick-ER")
+  add_stick fault-RO.img RO ",readonly=on" faults
+  for stick in SM PT PT2; do add_stick "fault-$stick.img" "$stick" "" faults; done
+  # The monitor, through a pair of FIFOs: "KV pull SERIAL" on the guest's
+  # console removes that stick from its controller, as a hand pulls it.
+  rm -f "$run/monitor.in" "$run/monitor.out"
+  mkfifo "$run/monitor.in" "$run/monitor.out"
+  drives+=(-chardev "pipe,id=monitor,path=$run/monitor" -mon chardev=monitor,mode=readline)
+fi
 console=$run/console.log
+: >"$console"
+puller=
+if [[ $mode == test ]]; then
+  (
+    tail -n +1 -F "$console" 2>/dev/null | while IFS= read -r line; do
+      line=${line%$'\r'}
+      if [[ $line == "KV pull "* ]]; then
+        echo "device_del stick-${line#KV pull }" >"$run/monitor.in"
+        echo "pulled ${line#KV pull } at $SECONDS s" >>"$run/pulls.log"
+      fi
+    done
+  ) &
+  puller=$!
+  cat "$run/monitor.out" >"$run/monitor.log" 2>/dev/null &
+  monitor_reader=$!
+fi
 started=$SECONDS
 boot "$accel" "$mode" 900 "$console" "${drives[@]}"
 echo "guest ran for $((SECONDS - started)) s"
+if [[ -n $puller ]]; then
+  pkill -P "$puller" 2>/dev/null || true
+  kill "$puller" "$monitor_reader" 2>/dev/null || true
+fi
 tr -d '\r' <"$console" | grep '^KV ' >"$run/lines" || true
 
 if ! grep -q '^KV done' "$run/lines" || grep -q '^KV error' "$run/lines"; then
@@ -192,9 +249,10 @@ left_part_written() {
   written=$(fact fe_stop_written_bytes)
   [[ -n $written ]] && ((written < image_size))
 }
-check "kelmar-vindle list --json lists sticks A to D as USB disks" test "$(fact fe_listed_usb)" = STICK-A,STICK-B,STICK-C,STICK-D,
+check "kelmar-vindle list --json lists sticks A to D and the fault sticks as USB disks" \
+  test "$(fact fe_listed_usb)" = ER,EW,PT,PT2,PV1,PV2,PW1,PW2,RO,SM,STICK-A,STICK-B,STICK-C,STICK-D,
 check "kelmar-vindle list --json prints what kelmar_vindle_helper --list-disks does" test "$(fact fe_list_is_list_disks)" = yes
-check "validate, sent each listed stick's identity, resolves to that record" test "$(fact fe_list_validated)" = 4/4
+check "validate, sent each listed stick's identity, resolves to that record" test "$(fact fe_list_validated)" = 14/14
 check "kelmar-vindle write exits 0 (status $(fact fe_write_status))" test "$(fact fe_write_status)" = 0
 check "kelmar-vindle write ends with the verified digest" \
   test "$(reply fe_write_out)" = "$stick_c written and verified, sha256 $image_sha256"
@@ -217,6 +275,73 @@ check "kelmar-vindle refuses the stick holding the root file system by name" \
   test "$(reply fe_root_stick)" = "kelmar-vindle: refusing to write $stick_c: system or internal disk"
 check "and exits 1" test "$(fact fe_root_stick_status)" = 1
 check "and writes nothing on it" test "$(fact fe_root_stick_written_bytes)" = 0
+
+# The faults. A pulled stick's outstanding commands fail as soon as the
+# controller reports it gone, so the helper answers well within
+# $pull_bound_s s of the stick's removal (an emulated machine on a loaded host
+# included), far below the 30 s after which the kernel gives up on a command
+# a device never answers: an answer that took that long would be a helper
+# waiting on a dead disk. A failing sector or a refusal is answered within
+# $fault_bound_s s of the start (the kernel's own retries of the failed
+# command and the helper's second for a failing disk to go away included).
+pull_bound_s=10
+fault_bound_s=20
+answered_within() { # name seconds
+  local hundredths
+  hundredths=$(fact "${1}_hundredths")
+  [[ -n $hundredths ]] && ((hundredths <= $2 * 100))
+}
+nothing_left() { test "$(fact "${1}_left")" = "mounts=0,descriptors=0,exclusive=no" -a "$(fact "${1}_helpers_left")" = 0; }
+fault() { # name disk text bound: the helper's answer
+  local name=$1 text=$3 bound=$4
+  check "$name: the helper exits after its answer (status $(fact "${name}_status"))" test -n "$(fact "${name}_status")"
+  check "$name: answered not ok with \"$text\"" \
+    bash -c '[[ $1 == *"\"evt\":\"result\",\"ok\":false"* && $1 == *"$2"* ]]' _ "$(reply "$name")" "$text"
+  check "$name: within $bound s ($(fact "${name}_hundredths")/100 s)" answered_within "$name" "$bound"
+  check "$name: no helper, mount, descriptor or exclusive open of the stick is left ($(fact "${name}_left"))" nothing_left "$name"
+}
+fe_fault() { # name text bound: the front end's last words
+  local name=$1 text=$2 bound=$3
+  check "$name: kelmar-vindle exits 1 (status $(fact "${name}_status"))" test "$(fact "${name}_status")" = 1
+  check "$name: it says \"$text\"" bash -c '[[ $1 == "kelmar-vindle: "*"$2"* ]]' _ "$(reply "$name")" "$text"
+  check "$name: within $bound s ($(fact "${name}_hundredths")/100 s)" answered_within "$name" "$bound"
+  check "$name: no helper, mount, descriptor or exclusive open of the stick is left ($(fact "${name}_left"))" nothing_left "$name"
+}
+went_away="the disk went away while writing; the stick was pulled or lost its connection"
+check "pull_write: the stick was pulled during the write" test "$(fact pull_write_pulled)" = yes
+fault pull_write - "the disk went away while writing" "$pull_bound_s"
+check "fe_pull_write: the stick was pulled during the write" test "$(fact fe_pull_write_pulled)" = yes
+fe_fault fe_pull_write "$went_away" "$pull_bound_s"
+check "pull_verify: the stick was pulled during the read-back" test "$(fact pull_verify_pulled)" = yes
+fault pull_verify - "the disk went away while verifying" "$pull_bound_s"
+check "fe_pull_verify: the stick was pulled during the read-back" test "$(fact fe_pull_verify_pulled)" = yes
+fe_fault fe_pull_verify "the disk went away while verifying; the stick was pulled" "$pull_bound_s"
+fault write_error - "I/O error: write /dev/$(fact stick_ew) at 2.0 MB: Input/output error (os error 5)" "$fault_bound_s"
+fe_fault fe_write_error "Input/output error (os error 5); the stick failed to store or return the image" "$fault_bound_s"
+fault read_error - "I/O error: read /dev/$(fact stick_er) at 2.0 MB: Input/output error (os error 5)" "$fault_bound_s"
+fe_fault fe_read_error "Input/output error (os error 5); the stick failed to store or return the image" "$fault_bound_s"
+fault read_only - "I/O error: the disk is write-protected" "$fault_bound_s"
+fe_fault fe_read_only "the disk is write-protected; nothing was written: slide the stick's lock switch" "$fault_bound_s"
+check "read_only: nothing was written on the locked stick" test "$(sha256sum <"$run/fault-RO.img")" = "$untouched_ro"
+check "too_large: the helper refuses an image larger than the stick" \
+  bash -c '[[ $1 == *"\"ok\":false"*"does not fit on "* ]]' _ "$(reply too_large)"
+check "too_large: and its file system stays mounted" test "$(fact too_large_mounted)" = 1
+check "fe_too_large: kelmar-vindle refuses it before asking" \
+  bash -c '[[ $1 == "kelmar-vindle: /image.iso ("*") does not fit on "*"; nothing was written: use a larger stick" ]]' _ "$(reply fe_too_large)"
+check "fe_too_large: and the file system stays mounted" test "$(fact fe_too_large_mounted)" = 1
+check "too_large: nothing was written on the small stick" test "$(fact too_large_written_bytes)" = 0
+check "fe_too_large: nothing was written on the small stick" test "$(fact fe_too_large_written_bytes)" = 0
+
+check "after a verified write the kernel shows the image's partition" test "$(fact partition_shown)" = yes
+check "that write succeeded" replied partition '"ok":true'
+check "a write with \"eject\": true answers \"ejected\": true" replied eject '"ejected":true'
+check "and the stick is gone from --list-disks" test "$(fact eject_listed)" = no
+check "and from the system" test "$(fact eject_block_left)" = no
+check "kelmar-vindle ejects by default (status $(fact fe_eject_status))" test "$(fact fe_eject_status)" = 0
+check "and says the stick may be pulled" \
+  bash -c '[[ $1 == *" was ejected; it may be pulled out now" ]]' _ "$(reply fe_eject_out)"
+check "and the stick is gone from --list-disks" test "$(fact fe_eject_listed)" = no
+check "the ejected stick holds the image" cmp -s -n "$image_size" "$image" "$run/fault-PT2.img"
 
 check "stick A holds the image at offset 0" cmp -s -n "$image_size" "$image" "$run/stick-a.img"
 check "stick B is untouched" test "$(sha256sum <"$run/stick-b.img")" = "$untouched_b"

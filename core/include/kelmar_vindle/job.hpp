@@ -24,6 +24,9 @@ struct WriteJob {
   DeviceIdentity target;        // the disk the user confirmed
   std::string confirmed_label;  // carried, never interpreted
   bool dry_run = false;
+  // Optional (false when absent): after a verified write, make the disk
+  // safe to pull (`WriteBackend::eject`). Written only when true.
+  bool eject = false;
 
   // Checks, in this order, that `job_id` is not empty, that `write_mode` is
   // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long and that
@@ -34,11 +37,12 @@ struct WriteJob {
   friend bool operator==(const WriteJob&, const WriteJob&) = default;
 };
 
-// All eight members required, none nullable; the positional form is accepted.
+// The first eight members required, none nullable, "eject" optional; the
+// positional form is accepted, with or without its ninth element.
 [[nodiscard]] json::Read<WriteJob> read_write_job(const json::Value& value);
 
-// Writes the eight members in declaration order, `target` nested; the form
-// `read_write_job` takes back.
+// Writes the members in declaration order, `target` nested, "eject" only
+// when true; the form `read_write_job` takes back.
 void write_write_job(json::Writer& out, const WriteJob& job);
 
 }  // namespace kelmar_vindle

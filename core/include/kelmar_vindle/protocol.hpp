@@ -63,6 +63,10 @@ struct HelperEvent {
     std::optional<std::string> message;  // present exactly when !ok
     std::optional<DeviceCandidate> resolved_device;
     std::optional<std::string> usb_sha256;  // after a successful write only
+    // After a successful write whose job asked for "eject": whether the disk
+    // may be pulled now, and when not, why not (the write stays `ok`).
+    std::optional<bool> ejected = std::nullopt;
+    std::optional<std::string> eject_error = std::nullopt;
   };
 
   std::variant<Accepted, Progress, Result> value;
@@ -91,7 +95,7 @@ std::string encode_request(const HelperRequest& request);
 // Decodes one line the helper sent, as `encode_event` writes it: "evt" is
 // "accepted", "progress" (its "phase", "bytes_done" and "total" required) or
 // "result" ("ok" required; "error", a known code name, "message",
-// "resolved_device" and "usb_sha256" optional). Unknown members are
+// "resolved_device", "usb_sha256", "ejected" and "eject_error" optional). Unknown members are
 // ignored; any other fault is a `Protocol` error carrying the reason.
 [[nodiscard]] Result<HelperEvent> parse_event(std::string_view text);
 

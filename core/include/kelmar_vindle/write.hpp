@@ -107,6 +107,13 @@ class WriteBackend {
                                               ProgressFn& progress) const {
     return write_job(job, Client::root(), cancel, progress);
   }
+
+  // After `write_job` verified the job's target: makes it safe to pull (see
+  // `write::DiskInterface::eject`). Fails with `Io` and a text saying why
+  // not; a backend without disks to eject always does.
+  [[nodiscard]] virtual Result<void> eject(const WriteJob& /*job*/) const {
+    return std::unexpected(Error::io("this backend writes no disk it could eject"));
+  }
 };
 
 // The file sink: owns its path and whose rights it is reached with, and

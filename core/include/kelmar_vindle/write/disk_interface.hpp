@@ -70,6 +70,11 @@ class DiskInterface {
   // hashed so far after each MiB and at the end; its error ends the read.
   [[nodiscard]] virtual Result<std::string> read_back(const Disk& disk, int written, std::uint64_t count,
                                                       const checksum::HashStep& step) const = 0;
+  // After a verified write (its descriptor closed): asks the system to read
+  // the disk's partition table anew, so that the image's partitions show
+  // without a re-plug. Best effort: the image is verified either way, and
+  // a table the system did not read shows at the next plug. Nothing by default.
+  virtual void reread_partitions(const Disk& /*disk*/) const {}
   // Makes the disk safe to pull after a verified write (its descriptor
   // closed): flushed, stopped and removed from the system. Fails with `Io`
   // and a text saying why not; the written image stays as verified.
