@@ -30,8 +30,8 @@ Error cancelled() { return Error::make<ErrorKind::WriteCancelled>(); }
 // stays blocked and pending there and is dropped when the thread ends.
 void block_broken_pipe_signal() {
   sigset_t pipe_signal;
-  ::sigemptyset(&pipe_signal);
-  ::sigaddset(&pipe_signal, SIGPIPE);
+  sigemptyset(&pipe_signal);  // macros on macOS: no scope prefix
+  sigaddset(&pipe_signal, SIGPIPE);
   ::pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
 }
 
