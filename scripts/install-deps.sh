@@ -49,6 +49,8 @@ test_packages=(
   bzip2
   # the benchmarks' peak memory
   time
+  # the compressed-image benchmark's peer tool (bmaptool copy)
+  bmap-tools
   # setcap, for the test that a helper given file capabilities refuses to run
   libcap2-bin
   # the fuzz targets: libFuzzer with clang 16
