@@ -140,12 +140,13 @@ DecoderProcess& DecoderProcess::operator=(DecoderProcess&& other) noexcept {
 
 DecoderProcess::~DecoderProcess() { stop(); }
 
-bool DecoderProcess::exited_cleanly() {
-  if (pid_ <= 0) return false;
+std::optional<bool> DecoderProcess::exit_if_ended() {
+  if (pid_ <= 0) return std::nullopt;
   int status = 0;
   pid_t reaped = -1;
-  while ((reaped = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  while ((reaped = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
   }
+  if (reaped == 0) return std::nullopt;
   pid_ = -1;
   return reaped > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -73,8 +73,9 @@ class DecoderProcess {
   int output() const { return output_.get(); }
   int status() const { return status_.get(); }
 
-  // Waits for the child's end and reaps it: whether it exited with status 0.
-  [[nodiscard]] bool exited_cleanly();
+  // Reaps the child if it has ended: whether it exited with status 0; none
+  // while it still runs (or once it was reaped).
+  [[nodiscard]] std::optional<bool> exit_if_ended();
   // Kills and reaps the child now (idempotent).
   void stop();
 

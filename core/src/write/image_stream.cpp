@@ -20,6 +20,7 @@ constexpr std::size_t kQueuedBuffers = 4;
 // How often a wait looks at the cancellation flag.
 constexpr int kWatchMillis = 100;
 constexpr auto kWatchPeriod = std::chrono::milliseconds(kWatchMillis);
+constexpr auto kExitPoll = std::chrono::milliseconds(2);
 
 Error decoding_failed(std::string_view text) { return Error::io("decoding the image failed: " + std::string(text)); }
 
@@ -381,7 +382,14 @@ Result<ImageStream::Settled> ImageStream::settle() {
     auto after = read_status_line();
     if (!after) return std::unexpected(after.error());
     if (*after) return std::unexpected(Error::io("the decoder's status line is not understood"));
-    if (!decoder_->exited_cleanly()) return std::unexpected(decoding_failed("the decoder did not end cleanly"));
+    // Its status ended, so its end is near; a decoder that lingers is
+    // still waited for only as long as the job is not cancelled.
+    std::optional<bool> clean;
+    while (!(clean = decoder_->exit_if_ended())) {
+      if (cancel_.load(std::memory_order_acquire)) return std::unexpected(cancelled());
+      std::this_thread::sleep_for(kExitPoll);
+    }
+    if (!*clean) return std::unexpected(decoding_failed("the decoder did not end cleanly"));
     if (stated_size_ && *stated_size_ != decoded_) {
       return std::unexpected(
           decoding_failed("the decoded image's length differs from the length its container states"));
