@@ -3,8 +3,11 @@
 # that is removed on exit. Sets: work, image, size, sha, and now().
 
 command -v openssl >/dev/null || { echo "openssl is needed" >&2; exit 1; }
-cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+# BENCH_BUILD=0 measures the release tree as it is, without building it.
+if [[ ${BENCH_BUILD:-1} != 0 ]]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release >/dev/null
+fi
 
 work=$(mktemp -d /tmp/kelmar_vindle_bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -11,6 +11,9 @@
 #     from a client's hang-up after the first "writing" event to the helper's
 #     exit, with the bytes the sink still got, in standard input mode and on
 #     a Unix socket (512 MiB, bench/progress_write.sh)
+#   - decode-and-write of xz, gzip and zstd against their shell pipelines and
+#     `bmaptool copy`, peak resident memory, and a stream fed at 64 MiB/s
+#     against the feeding alone (1024 MiB, bench/decode_write.sh)
 #   - the median latency of one `validate` through standard input, process
 #     start included, against starting /bin/true (101 runs each)
 #   - what acting for a non-root client costs a job: the process with the
@@ -32,6 +35,9 @@ BENCH_TARGET_DIR=/dev/shm bench/raw_write.sh 64 | grep -o 'peak RSS.*' | sed 's/
 
 echo "== file sink"
 bench/sink_write.sh 512
+
+echo "== compressed images and a rate-limited stream, file sink on tmpfs"
+bench/decode_write.sh 1024 64
 
 echo "== progress events and hang-ups, file sink on tmpfs"
 bench/progress_write.sh 512

@@ -23,6 +23,12 @@ run_packages=(
   # pkg-config finds libsystemd for CMake
   libsystemd-dev
   pkg-config
+  # the decoder of compressed images: xz, gzip, zstd, bzip2 and zip
+  liblzma-dev
+  zlib1g-dev
+  libzstd-dev
+  libbz2-dev
+  libarchive-dev
 )
 
 # Everything else the tests, the benchmarks and the other presets use.
@@ -35,8 +41,16 @@ test_packages=(
   openssl
   # examples/progress_bar.py
   python3
+  # the decoder's tests make their fixtures with the compressors themselves
+  # (zip archives with python3's zipfile)
+  xz-utils
+  gzip
+  zstd
+  bzip2
   # the benchmarks' peak memory
   time
+  # the compressed-image benchmark's peer tool (bmaptool copy)
+  bmap-tools
   # setcap, for the test that a helper given file capabilities refuses to run
   libcap2-bin
   # the fuzz targets: libFuzzer with clang 16

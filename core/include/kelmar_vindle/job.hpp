@@ -27,22 +27,28 @@ struct WriteJob {
   // Optional (false when absent): after a verified write, make the disk
   // safe to pull (`WriteBackend::eject`). Written only when true.
   bool eject = false;
+  // Optional: the digest the image must have once decoded (a compressed
+  // image's, or a plain image's own); empty when not given.
+  std::string expected_decoded_sha256;
 
   // Checks, in this order, that `job_id` is not empty, that `write_mode` is
-  // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long and that
-  // `expected_size` is not 0. Reports the first failure as a protocol error;
-  // touches no file or device.
+  // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long, that
+  // `expected_size` is not 0 and that an `expected_decoded_sha256` is 64
+  // lower-case hexadecimal digits. Reports the first failure as a protocol
+  // error; touches no file or device.
   [[nodiscard]] Result<void> validate_shape() const;
 
   friend bool operator==(const WriteJob&, const WriteJob&) = default;
 };
 
-// The first eight members required, none nullable, "eject" optional; the
-// positional form is accepted, with or without its ninth element.
+// The first eight members required, none nullable; "eject" and
+// `expected_decoded_sha256` optional (a positional form may end after its
+// eighth or ninth element).
 [[nodiscard]] json::Read<WriteJob> read_write_job(const json::Value& value);
 
 // Writes the members in declaration order, `target` nested, "eject" only
-// when true; the form `read_write_job` takes back.
+// when true and `expected_decoded_sha256` only when given; the form
+// `read_write_job` takes back.
 void write_write_job(json::Writer& out, const WriteJob& job);
 
 }  // namespace kelmar_vindle
