@@ -23,6 +23,8 @@ run_packages=(
   # pkg-config finds libsystemd for CMake
   libsystemd-dev
   pkg-config
+  # the front end downloads an image named by an http(s) URL with libcurl
+  libcurl4-openssl-dev
 )
 
 # Everything else the tests, the benchmarks and the other presets use.
@@ -35,6 +37,8 @@ test_packages=(
   openssl
   # examples/progress_bar.py
   python3
+  # the front end's download tests compress their image with xz
+  xz-utils
   # the benchmarks' peak memory
   time
   # setcap, for the test that a helper given file capabilities refuses to run

@@ -144,8 +144,9 @@ TextResult<SessionOutcome> run_session(SessionTransport& transport, TerminalLoan
 }
 
 TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation, const std::string& request,
-                                              ProgressDisplay& display, Interrupts& interrupts) {
-  auto process = HelperProcess::start(invocation.argv, request + "\n");
+                                              UniqueFd stream, ProgressDisplay& display, Interrupts& interrupts) {
+  auto process = HelperProcess::start(invocation.argv, request + "\n", stream.valid() ? stream.get() : -1);
+  stream = UniqueFd();
   if (!process) return std::unexpected(process.error());
   TerminalLoan loan = invocation.through_launcher ? TerminalLoan::lend(process->pid()) : TerminalLoan();
   ProcessTransport transport(std::move(*process));

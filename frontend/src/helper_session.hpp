@@ -58,11 +58,14 @@ class SessionTransport {
 
 // Starts `invocation` with `request` (one line) on its standard input and
 // runs the session with it; a launcher that asks for a password has the
-// terminal meanwhile, until its first line. The second interrupt sends
-// SIGTERM to its process group. Always waits for the process to end; fails
-// only when it cannot be started or watched.
+// terminal meanwhile, until its first line. With a valid `stream` (the read
+// end of a pipe the image flows through), the request carries it (see
+// `HelperProcess::start`), and it is closed here once sent, so that the
+// helper holds the only read end. The second interrupt sends SIGTERM to its
+// process group. Always waits for the process to end; fails only when it
+// cannot be started or watched.
 [[nodiscard]] TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation,
-                                                            const std::string& request, ProgressDisplay& display,
-                                                            Interrupts& interrupts);
+                                                            const std::string& request, UniqueFd stream,
+                                                            ProgressDisplay& display, Interrupts& interrupts);
 
 }  // namespace kelmar_vindle::frontend

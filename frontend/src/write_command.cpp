@@ -10,6 +10,8 @@
 #include "confirm.hpp"
 #include "disk_source.hpp"
 #include "disk_text.hpp"
+#include "download.hpp"
+#include "download_url.hpp"
 #include "helper_command.hpp"
 #include "helper_session.hpp"
 #include "image_hash.hpp"
@@ -54,9 +56,10 @@ TextResult<DeviceCandidate> eligible_disk(const WriteOptions& options, const Cli
   return std::move(*live);
 }
 
-// The digest the image was published with, from --sha256 or --sha256-file;
-// none when neither was given.
-TextResult<std::optional<std::string>> published_digest(const WriteOptions& options, const Client& user) {
+// The digest the image was published with, from --sha256 or --sha256-file
+// (its line for `name`); none when neither was given.
+TextResult<std::optional<std::string>> published_digest(const WriteOptions& options, const Client& user,
+                                                        const std::string& name) {
   if (options.sha256) {
     auto digest = checksum::read_hex_digest(*options.sha256);
     if (!digest) return std::unexpected(std::string("--sha256 needs 64 hexadecimal digits"));
@@ -65,9 +68,17 @@ TextResult<std::optional<std::string>> published_digest(const WriteOptions& opti
   if (!options.sha256_file) return std::optional<std::string>();
   const auto sums = read_as(user, *options.sha256_file);
   if (!sums) return std::unexpected(sums.error());
-  auto digest = checksum::digest_for(*sums, options.image.string());
+  auto digest = checksum::digest_for(*sums, name);
   if (!digest) return std::unexpected(options.sha256_file->string() + ": " + digest.error());
   return std::move(*digest);
+}
+
+// A download's bytes come from a server: they are fetched with the rights of
+// the person who asked, never root's.
+std::string refusal_as_root(const std::string& url) {
+  return "refusing to download " + url +
+         " as root: kelmar-vindle downloads with your own rights; run it as yourself, and it asks for root (pkexec, "
+         "sudo) only to write the disk";
 }
 
 struct Image {
@@ -99,11 +110,11 @@ TextResult<std::filesystem::path> helper_for(const WriteOptions& options, const 
   return trusted;
 }
 
-std::string write_request(const WriteOptions& options, const DeviceCandidate& disk, std::string digest,
+std::string write_request(std::filesystem::path image_path, const DeviceCandidate& disk, std::string digest,
                           std::uint64_t size) {
   WriteJob job;
   job.job_id = "kelmar-vindle-" + std::to_string(::getpid());
-  job.image_path = std::filesystem::absolute(options.image);
+  job.image_path = std::move(image_path);
   job.expected_sha256 = std::move(digest);
   job.expected_size = size;
   job.write_mode = std::string(kRawDdHybrid);
@@ -131,12 +142,27 @@ std::string stopped(std::string_view phase, const std::string& name) {
   return "the write was stopped before anything was written; " + name + " is untouched";
 }
 
+// The state a download that failed left the disk in: the helper refuses a
+// stream that ends short, and a refused stream never leaves a partition
+// table behind (its first MiB is written last, and zeros instead on failure).
+std::string download_failed(const std::string& url, const std::string& why, std::string_view phase,
+                            const std::string& name) {
+  const std::string left = phase == kPhaseWriting || phase == kPhaseVerifying
+                               ? name + " is partly written and holds no usable image"
+                               : "nothing was written onto " + name;
+  return "the download of " + url + " failed: " + why + "; " + left;
+}
+
 TextResult<> report(const SessionOutcome& outcome, const WriteOptions& options, const std::string& name,
-                    std::chrono::steady_clock::duration took) {
+                    const std::string& published, std::chrono::steady_clock::duration took) {
   if (outcome.result && outcome.result->ok) {
+    // A compressed image matched its published digest as given, and what
+    // was written and read back is the image decoded from it.
     const std::string digest = outcome.result->usb_sha256.value_or("");
-    if (auto written = write_all(
-            STDOUT_FILENO, name + " written and verified, sha256 " + digest + "\ntook " + elapsed_time(took) + "\n");
+    const std::string decoded =
+        digest == published ? "" : " (the decoded image's; as given it matched " + published + ")";
+    if (auto written = write_all(STDOUT_FILENO, name + " written and verified, sha256 " + digest + decoded + "\ntook " +
+                                                    elapsed_time(took) + "\n");
         !written) {
       return std::unexpected(written.error().text());
     }
@@ -169,21 +195,32 @@ TextResult<HelperInvocation> helper_plan(const WriteOptions& options, const Invo
   return helper_invocation(*helper, disk.identity, absolute(options.fixture), sink, Privilege::of_this_process(user));
 }
 
+// What the helper reads the image through: the file the front end opened
+// (kept: the helper takes a copy of its own), or the read end of a
+// download's pipe (`stream`), given up once handed over, so that the helper
+// is its only reader and the download sees the helper go.
+struct ImageHandover {
+  int fd = -1;
+  UniqueFd stream;
+};
+
 // Carries `request` through the service at `service` when one answers
-// there, handing it `image`; else through the helper `invocation` names.
+// there, handing it `image`; else through the helper `invocation` names,
+// which is handed only a stream (it opens a file itself, as the user).
 TextResult<SessionOutcome> run_job(const std::optional<std::filesystem::path>& service,
                                    const TextResult<HelperInvocation>& invocation, const std::string& request,
-                                   int image, ProgressDisplay& display, Interrupts& interrupts) {
+                                   ImageHandover image, ProgressDisplay& display, Interrupts& interrupts) {
   if (service) {
     auto connection = ServiceConnection::reach(*service);
     if (!connection) return std::unexpected(connection.error());
     if (*connection) {
-      if (auto sent = (*connection)->send(request, image); !sent) return std::unexpected(sent.error());
+      if (auto sent = (*connection)->send(request, image.fd); !sent) return std::unexpected(sent.error());
+      image.stream = UniqueFd();
       return run_session(**connection, TerminalLoan(), display, interrupts);
     }
   }
   if (!invocation) return std::unexpected(invocation.error());
-  return run_helper_session(*invocation, request, display, interrupts);
+  return run_helper_session(*invocation, request, std::move(image.stream), display, interrupts);
 }
 
 }  // namespace
@@ -195,14 +232,33 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   const auto disk = eligible_disk(options, user.client);
   if (!disk) return fail(disk.error());
   const std::string name = printable(disk_name(*disk));
-  const auto image = open_image_as(user.client, options.image);
-  if (!image) return fail(image.error());
-  if (image->size > disk->size) {
-    return fail(options.image.string() + " (" + human_size(image->size) + ") does not fit on " + name + " (" +
-                human_size(disk->size) + ")");
+  const std::string image_name = options.image.string();
+  const bool download = is_download_url(image_name);
+  // A file, opened and measured now; a download is measured once its
+  // server answers.
+  std::optional<Image> image;
+  std::string listed_as = image_name;  // its name in a checksum list
+  if (download) {
+    if (::geteuid() == 0) return fail(refusal_as_root(image_name));
+    auto file_name = download_file_name(image_name);
+    if (!file_name && options.sha256_file) return fail(file_name.error());
+    listed_as = file_name.value_or("");
+  } else {
+    auto opened = open_image_as(user.client, options.image);
+    if (!opened) return fail(opened.error());
+    if (opened->size > disk->size) {
+      return fail(image_name + " (" + human_size(opened->size) + ") does not fit on " + name + " (" +
+                  human_size(disk->size) + ")");
+    }
+    image = std::move(*opened);
   }
-  const auto published = published_digest(options, user.client);
+  const auto published = published_digest(options, user.client, listed_as);
   if (!published) return fail(published.error());
+  if (download && !*published) {
+    return fail("refusing to download " + image_name +
+                " without its published digest: give --sha256, or --sha256-file with the checksum list published "
+                "beside it");
+  }
   const auto sink = absolute(options.sink);
   // A sink is the helper's alone: the service writes disks. Its socket is
   // looked at once more when the request is ready, since someone may
@@ -219,8 +275,9 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   // From here on Ctrl-C and SIGTERM are answered with what they stopped.
   auto interrupts = Interrupts::catch_signals();
   if (!interrupts) return fail(interrupts.error());
-  say("This erases everything on " + name + ": " + describe(*disk) + "\nand writes " + options.image.string() + " (" +
-      human_size(image->size) + ") onto it.\n");
+  const std::string what =
+      image ? image_name + " (" + human_size(image->size) + ")" : "the image downloaded from " + image_name;
+  say("This erases everything on " + name + ": " + describe(*disk) + "\nand writes " + what + " onto it.\n");
   if (!*published) say("Note: the image was not checked against a published digest.\n");
   if (!options.yes) {
     switch (ask_to_type("Type " + name + " to go on: ", name, **interrupts)) {
@@ -247,7 +304,7 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     const auto hashed = hash_image(image->fd.get(), image->size, display, **interrupts);
     if (!hashed) {
       display.finish();
-      return fail(options.image.string() + ": " + hashed.error());
+      return fail(image_name + ": " + hashed.error());
     }
     if (!*hashed) {
       display.finish();
@@ -256,13 +313,40 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     digest = **hashed;
   }
 
-  const auto outcome = run_job(service, invocation, write_request(options, *disk, digest, image->size), image->fd.get(),
+  // Connected only now, so that no server waits while the question is
+  // answered; its body then flows as fast as the helper writes.
+  std::unique_ptr<Download> transfer;
+  ImageHandover handover;
+  std::uint64_t size = 0;
+  if (download) {
+    auto begun = Download::start(image_name);
+    if (!begun) return fail("cannot download " + image_name + ": " + begun.error());
+    transfer = std::move(*begun);
+    const auto length = transfer->wait_for_length(**interrupts);
+    if (!length) return fail("cannot download " + image_name + ": " + length.error() + "; nothing was written");
+    if (!*length) return fail("interrupted; nothing was written", kInterruptedStatus);
+    size = **length;
+    say("Downloading " + human_size(size) + " from " + image_name + "\n");
+    handover.stream = transfer->take_stream();
+    handover.fd = handover.stream.get();
+  } else {
+    size = image->size;
+    handover.fd = image->fd.get();
+  }
+  const std::filesystem::path image_path = download ? options.image : std::filesystem::absolute(options.image);
+  const auto outcome = run_job(service, invocation, write_request(image_path, *disk, digest, size), std::move(handover),
                                display, **interrupts);
   if (!outcome) {
     display.finish();
     return fail(outcome.error());
   }
-  if (auto reported = report(*outcome, options, name, std::chrono::steady_clock::now() - started); !reported) {
+  // The download's own failure, where it had one, is why the helper's
+  // stream ended short; a stop it was asked for is none.
+  const bool written = outcome->result && outcome->result->ok;
+  if (transfer && !written && !outcome->interrupted) {
+    if (const auto why = transfer->failure()) return fail(download_failed(image_name, *why, outcome->phase, name));
+  }
+  if (auto reported = report(*outcome, options, name, digest, std::chrono::steady_clock::now() - started); !reported) {
     return fail(reported.error());
   }
   return {};
