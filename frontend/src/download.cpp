@@ -1,8 +1,13 @@
 #include "download.hpp"
 
+// The protocols' bit mask is deprecated, yet the only form an older
+// libcurl knows (see `run`).
+#define CURL_DISABLE_DEPRECATION
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -68,11 +73,20 @@ TextResult<std::unique_ptr<Download>> Download::start(const std::string& url) {
   download->stop_write_ = std::move(stop->write);
   download->ready_read_ = std::move(ready->read);
   download->ready_write_ = std::move(ready->write);
+  // The thread starts with every signal blocked, so that Ctrl-C and
+  // SIGTERM reach the main thread, which answers them.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  std::optional<std::string> failed;
   try {
     download->thread_ = std::thread([raw = download.get()] { raw->run(); });
   } catch (const std::system_error& error) {
-    return std::unexpected(std::string("cannot start the download: ") + error.what());
+    failed = std::string("cannot start the download: ") + error.what();
   }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (failed) return std::unexpected(*failed);
   return download;
 }
 
@@ -139,8 +153,15 @@ void Download::run() {
   const std::string agent = "kelmar-vindle/" + std::string(kVersion);
   CURL* h = handle.get();
   curl_easy_setopt(h, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // A libcurl older than 7.85 (the one of macOS 13.0) knows only the
+  // protocols' bit mask.
+  constexpr long kWebOnly = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+  if (curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS, kWebOnly);
+  }
+  if (curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS, kWebOnly);
+  }
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, kConnectSeconds);
