@@ -25,6 +25,12 @@ run_packages=(
   pkg-config
   # the front end downloads an image named by an http(s) URL with libcurl
   libcurl4-openssl-dev
+  # the decoder of compressed images: xz, gzip, zstd, bzip2 and zip
+  liblzma-dev
+  zlib1g-dev
+  libzstd-dev
+  libbz2-dev
+  libarchive-dev
 )
 
 # Everything else the tests, the benchmarks and the other presets use.
@@ -37,8 +43,13 @@ test_packages=(
   openssl
   # examples/progress_bar.py
   python3
-  # the front end's download tests compress their image with xz
+  # the decoder's tests make their fixtures with the compressors themselves
+  # (zip archives with python3's zipfile), as do the front end's download
+  # tests (xz)
   xz-utils
+  gzip
+  zstd
+  bzip2
   # the benchmarks' peak memory
   time
   # setcap, for the test that a helper given file capabilities refuses to run

@@ -45,6 +45,11 @@ TEST(JobShape, FirstFailingTestIsReportedAsProtocolError) {
        "expected_sha256 invalid"},
       {"id before all", job([](WriteJob& j) { j = WriteJob{}, j.write_mode = "x"; }), "job_id is empty"},
       {"empty path passes", job([](WriteJob& j) { j.image_path.clear(); }), ""},
+      {"decoded hash passes", job([](WriteJob& j) { j.expected_decoded_sha256 = std::string(64, 'f'); }), ""},
+      {"decoded hash upper case", job([](WriteJob& j) { j.expected_decoded_sha256 = std::string(64, 'F'); }),
+       "expected_decoded_sha256 invalid"},
+      {"decoded hash 63", job([](WriteJob& j) { j.expected_decoded_sha256 = std::string(63, 'a'); }),
+       "expected_decoded_sha256 invalid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -325,6 +325,15 @@ Result<Exchange> exchange(const UniqueFd& channel, const Request& request, const
 
 }  // namespace
 
+namespace detail {
+
+ChildIdentity identity_for(const Client& who) {
+  const bool root = ::geteuid() == 0;
+  return ChildIdentity{who.uid, who.gid, who.groups.data(), who.groups.size(), root && !who.is_root()};
+}
+
+}  // namespace detail
+
 Result<ClientProcess> ClientProcess::start(const Client& who) {
   const bool root = ::geteuid() == 0;
   // A user cannot take another's identity; asking for that is refused as
@@ -336,7 +345,7 @@ Result<ClientProcess> ClientProcess::start(const Client& who) {
   UniqueFd child_end(ends[1]);
   if (::fcntl(parent_end.get(), F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(last_os_error());
 
-  const detail::ChildIdentity identity{who.uid, who.gid, who.groups.data(), who.groups.size(), root && !who.is_root()};
+  const detail::ChildIdentity identity = detail::identity_for(who);
   const pid_t pid = ::fork();
   if (pid < 0) return std::unexpected(last_os_error());
   if (pid == 0) {

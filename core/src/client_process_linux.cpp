@@ -51,6 +51,13 @@ void close_all_but(int keep) {
   }
 }
 
+void close_from(int first) {
+  if (::syscall(SYS_close_range, static_cast<unsigned>(first), ~0U, 0U) != 0) {
+    const long limit = ::sysconf(_SC_OPEN_MAX);
+    for (long fd = first; fd < limit; ++fd) ::close(static_cast<int>(fd));
+  }
+}
+
 int become(const ChildIdentity& who) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return last_error();
   if (who.drop) {

@@ -26,6 +26,11 @@ void close_all_but(int keep) {
   }
 }
 
+void close_from(int first) {
+  const int limit = ::getdtablesize();
+  for (int fd = first; fd < limit; ++fd) ::close(fd);
+}
+
 namespace {
 
 // The first `count` groups, and the user whose membership in any other

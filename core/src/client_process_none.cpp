@@ -17,6 +17,11 @@ void close_all_but(int keep) {
   }
 }
 
+void close_from(int first) {
+  const long limit = ::sysconf(_SC_OPEN_MAX);
+  for (long fd = first; fd < limit; ++fd) ::close(static_cast<int>(fd));
+}
+
 int become(const ChildIdentity& who) { return who.drop ? EACCES : 0; }
 
 int open_without_links(const char* /*path*/, int /*flags*/, mode_t /*mode*/) {

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include "kelmar_vindle/client.hpp"
+
 namespace kelmar_vindle::detail {
 
 // The identity a child takes. `groups` points into memory the parent
@@ -24,8 +26,16 @@ struct ChildIdentity {
   bool drop = false;
 };
 
+// The identity a child forked for `who` takes, pointing into `who` (which
+// must outlive the fork): `who`'s own when this process is root and `who`
+// is not, else this process's own (root's child serves root; a process that
+// is not root has no other identity to give).
+ChildIdentity identity_for(const Client& who);
+
 // Closes every descriptor but `keep`.
 void close_all_but(int keep);
+// Closes every descriptor from `first` on.
+void close_from(int first);
 
 // Takes `who`'s identity for good: its groups, gid and uid in every slot,
 // no capability in any set, no new privileges, not dumpable. Returns 0, or

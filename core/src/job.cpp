@@ -1,11 +1,13 @@
 #include "kelmar_vindle/job.hpp"
 
+#include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace kelmar_vindle {
 namespace {
 
-constexpr std::array<json::FieldSpec, 8> kJobFields{{
+constexpr std::array<json::FieldSpec, 9> kJobFields{{
     {"job_id", true},
     {"image_path", true},
     {"expected_sha256", true},
@@ -14,7 +16,13 @@ constexpr std::array<json::FieldSpec, 8> kJobFields{{
     {"target", true},
     {"confirmed_label", true},
     {"dry_run", true},
+    {"expected_decoded_sha256", false, true},
 }};
+
+bool is_lower_hex_digest(std::string_view text) {
+  return text.size() == 64 &&
+         std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
 
 }  // namespace
 
@@ -24,6 +32,9 @@ Result<void> WriteJob::validate_shape() const {
     return std::unexpected(Error::protocol("write_mode must be raw-dd-hybrid, got " + write_mode));
   if (expected_sha256.size() != 64) return std::unexpected(Error::protocol("expected_sha256 invalid"));
   if (expected_size == 0) return std::unexpected(Error::protocol("expected_size is 0"));
+  if (!expected_decoded_sha256.empty() && !is_lower_hex_digest(expected_decoded_sha256)) {
+    return std::unexpected(Error::protocol("expected_decoded_sha256 invalid"));
+  }
   return {};
 }
 
@@ -44,7 +55,9 @@ json::Read<WriteJob> read_write_job(const json::Value& value) {
                                     case 4: return json::assign(job.write_mode, json::read_string(member));
                                     case 5: return json::assign(job.target, read_device_identity(member));
                                     case 6: return json::assign(job.confirmed_label, json::read_string(member));
-                                    default: return json::assign(job.dry_run, json::read_bool(member));
+                                    case 7: return json::assign(job.dry_run, json::read_bool(member));
+                                    default:
+                                      return json::assign(job.expected_decoded_sha256, json::read_string(member));
                                   }
                                 });
   if (!read) return std::unexpected(std::move(read.error()));
@@ -62,6 +75,7 @@ void write_write_job(json::Writer& out, const WriteJob& job) {
   write_device_identity(out, job.target);
   out.key("confirmed_label").string(job.confirmed_label);
   out.key("dry_run").boolean(job.dry_run);
+  if (!job.expected_decoded_sha256.empty()) out.key("expected_decoded_sha256").string(job.expected_decoded_sha256);
   out.end_object();
 }
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "kelmar_vindle/device/revalidation.hpp"
-#include "kelmar_vindle/write/checked_image.hpp"
+#include "kelmar_vindle/write/job_image.hpp"
 #include "raw_device.hpp"
 
 namespace kelmar_vindle::helper {
@@ -54,14 +54,16 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   // The image, opened once, with the client's rights or through the
   // descriptor it handed over: the descriptor checked here is the one copied.
   progress(WritePhase::of(WritePhase::Kind::CheckingImage));
-  auto image =
-      write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress, &cancel);
+  auto image = write::JobImage::open(job, access, progress, cancel);
   if (!image) return std::unexpected(std::move(image.error()));
 
   // Hashing a large image takes minutes; the stick may have been swapped for
   // another under the same name meanwhile. Look again before unmounting.
   const auto disk = interlock(disks, job.target);
   if (!disk) return std::unexpected(disk.error());
+  // A compressed or streamed image starts decoding now: a decoded length
+  // its container states over the disk's size is refused before unmounting.
+  if (auto begun = image->begin(disk->size, access.client, cancel); !begun) return std::unexpected(begun.error());
   if (auto same = recheck_live_disk(disks, job.target, *disk); !same) return std::unexpected(std::move(same.error()));
 
   if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(std::move(prepared.error()));
@@ -69,10 +71,8 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   // the bytes that were checked.
   if (auto unchanged = image->check_unchanged(); !unchanged) return std::unexpected(std::move(unchanged.error()));
 
-  progress(WritePhase::writing(0, job.expected_size));
-  auto source = write::ChunkSource::from_descriptor(image->fd());
-  if (!source) return std::unexpected(std::move(source.error()));
-  return write::copy_and_verify(disks, *disk, *source, job.expected_size, job, cancel, progress);
+  progress(WritePhase::writing(0, image->writing_total()));
+  return image->copy(disks, *disk, job, disk->size, cancel, progress);
 }
 
 Result<std::string> RawDiskBackend::preflight(const WriteJob& job) const {

@@ -30,6 +30,7 @@ drwxr-xr-x ./usr/bin/
 -rwxr-xr-x ./usr/bin/kelmar-vindle
 drwxr-xr-x ./usr/libexec/
 drwxr-xr-x ./usr/libexec/kelmar-vindle/
+-rwxr-xr-x ./usr/libexec/kelmar-vindle/kelmar_vindle_decoder
 -rwxr-xr-x ./usr/libexec/kelmar-vindle/kelmar_vindle_helper
 drwxr-xr-x ./usr/share/
 drwxr-xr-x ./usr/share/doc/

@@ -24,21 +24,27 @@ struct WriteJob {
   DeviceIdentity target;        // the disk the user confirmed
   std::string confirmed_label;  // carried, never interpreted
   bool dry_run = false;
+  // Optional: the digest the image must have once decoded (a compressed
+  // image's, or a plain image's own); empty when not given.
+  std::string expected_decoded_sha256;
 
   // Checks, in this order, that `job_id` is not empty, that `write_mode` is
-  // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long and that
-  // `expected_size` is not 0. Reports the first failure as a protocol error;
-  // touches no file or device.
+  // exactly "raw-dd-hybrid", that `expected_sha256` is 64 bytes long, that
+  // `expected_size` is not 0 and that an `expected_decoded_sha256` is 64
+  // lower-case hexadecimal digits. Reports the first failure as a protocol
+  // error; touches no file or device.
   [[nodiscard]] Result<void> validate_shape() const;
 
   friend bool operator==(const WriteJob&, const WriteJob&) = default;
 };
 
-// All eight members required, none nullable; the positional form is accepted.
+// The first eight members required, none nullable; `expected_decoded_sha256`
+// optional (a positional form may end before it).
 [[nodiscard]] json::Read<WriteJob> read_write_job(const json::Value& value);
 
-// Writes the eight members in declaration order, `target` nested; the form
-// `read_write_job` takes back.
+// Writes the members in declaration order, `target` nested, and
+// `expected_decoded_sha256` only when given; the form `read_write_job`
+// takes back.
 void write_write_job(json::Writer& out, const WriteJob& job);
 
 }  // namespace kelmar_vindle

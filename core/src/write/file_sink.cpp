@@ -13,6 +13,7 @@
 #include "kelmar_vindle/write.hpp"
 #include "kelmar_vindle/write/checked_image.hpp"
 #include "kelmar_vindle/write/disk_interface.hpp"
+#include "kelmar_vindle/write/job_image.hpp"
 
 namespace kelmar_vindle {
 namespace {
@@ -105,20 +106,24 @@ Result<std::string> MockFileBackend::write_and_verify(const WriteJob& job, std::
 
 Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageAccess& access,
                                                const std::atomic<bool>& cancel, ProgressFn& progress) const {
-  auto image =
-      write::open_checked_image(job.image_path, job.expected_sha256, job.expected_size, access, progress, &cancel);
+  auto image = write::JobImage::open(job, access, progress, cancel);
   if (!image) return std::unexpected(std::move(image.error()));
-  struct stat checked {};
-  if (::fstat(image->fd(), &checked) != 0) return std::unexpected(last_os_error());
+  std::optional<FileId> image_file;
+  if (const auto* checked_image = image->checked()) {
+    struct stat checked {};
+    if (::fstat(checked_image->fd(), &checked) != 0) return std::unexpected(last_os_error());
+    image_file = FileId{checked.st_dev, checked.st_ino};
+  }
+  // The sink stands in for the job's target, whose size it takes.
+  const std::uint64_t capacity = job.target.size;
+  if (auto begun = image->begin(capacity, access.client, cancel); !begun) return std::unexpected(begun.error());
   ClientPaths opener(opener_);
-  const SinkDisk disks(sink_path_, opener, FileId{checked.st_dev, checked.st_ino});
+  const SinkDisk disks(sink_path_, opener, image_file);
   const auto disk = disks.locate(job.target);
   if (!disk) return std::unexpected(disk.error());
   if (auto prepared = disks.prepare(*disk); !prepared) return std::unexpected(prepared.error());
   if (auto unchanged = image->check_unchanged(); !unchanged) return std::unexpected(unchanged.error());
-  auto source = write::ChunkSource::from_descriptor(image->fd());
-  if (!source) return std::unexpected(source.error());
-  return write::copy_and_verify(disks, *disk, *source, image->size(), job, cancel, progress);
+  return image->copy(disks, *disk, job, capacity, cancel, progress);
 }
 
 }  // namespace kelmar_vindle

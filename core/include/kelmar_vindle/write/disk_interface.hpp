@@ -58,27 +58,58 @@ class DiskInterface {
                                                       const checksum::HashStep& step) const = 0;
 };
 
+// Bytes that can only be checked as they arrive: an image decoded on the
+// fly, or one streamed by the client. The copy holds such bytes' first MiB
+// back until `settle` has passed (see `copy_and_verify`). Used by the one
+// thread that copies.
+class ChunkStream {
+ public:
+  // What the read-back must find once every check passed.
+  struct Settled {
+    std::string sha256;
+    std::uint64_t size = 0;
+  };
+
+  virtual ~ChunkStream() = default;
+  // The next `length` bytes, fewer only where the bytes end (then an empty
+  // span at each further call); valid until the next call. Waits for them.
+  [[nodiscard]] virtual Result<std::span<const std::byte>> next(std::size_t length) = 0;
+  // Called once the copy has taken every byte (or as many as the disk
+  // holds): every check of the bytes given, which fails where any differs
+  // from what the job and the producer promised.
+  [[nodiscard]] virtual Result<Settled> settle() = 0;
+};
+
 // Where the copied bytes come from: a descriptor read in order from its
 // start through one 1 MiB buffer, at offsets the source counts itself
-// (pread; the descriptor's file offset is neither used nor moved), or bytes
-// the caller already holds.
+// (pread; the descriptor's file offset is neither used nor moved), bytes
+// the caller already holds, or a `ChunkStream` (borrowed).
 class ChunkSource {
  public:
   [[nodiscard]] static Result<ChunkSource> from_descriptor(int fd);
   static ChunkSource from_bytes(std::span<const std::byte> bytes) { return ChunkSource(bytes); }
+  // `total` is what the `Writing` reports give as the whole: the length
+  // the stream's producer stated, or 0 where it is not known.
+  static ChunkSource from_stream(ChunkStream& stream, std::uint64_t total) { return ChunkSource(stream, total); }
 
   // The next `length` bytes (at most one chunk), valid until the next call.
   // A descriptor that ends first fails with `Io` "failed to fill whole buffer".
   [[nodiscard]] Result<std::span<const std::byte>> next(std::size_t length);
 
+  ChunkStream* stream() const { return stream_; }
+  std::uint64_t stream_total() const { return stream_total_; }
+
  private:
   explicit ChunkSource(std::span<const std::byte> bytes) : bytes_(bytes) {}
   ChunkSource(int fd, PageBuffer buffer) : fd_(fd), buffer_(std::move(buffer)) {}
+  ChunkSource(ChunkStream& stream, std::uint64_t total) : stream_(&stream), stream_total_(total) {}
 
   int fd_ = -1;               // borrowed
   std::uint64_t offset_ = 0;  // where the next chunk of `fd_` is read
   std::optional<PageBuffer> buffer_;
   std::span<const std::byte> bytes_;
+  ChunkStream* stream_ = nullptr;  // borrowed
+  std::uint64_t stream_total_ = 0;
 };
 
 // The loop every backend shares. Opens the disk; copies `count` bytes from
@@ -94,6 +125,16 @@ class ChunkSource {
 // reports `Verified` and returns the digest read back; the disk is closed on
 // every path. Nothing is reported after a failure; the disk keeps whatever
 // was written.
+//
+// A stream source (`ChunkSource::from_stream`) is copied with its first MiB
+// last: `count` is then the most it may give (the disk's capacity), and its
+// first MiB is held in memory while the rest is written and flushed; only
+// once `settle` passed is it written and flushed, and the read-back covers
+// exactly the settled length against the settled digest. On any failure
+// after the disk was opened (the stream's, the disk's, a cancellation, the
+// read-back's) zeros are written over the first MiB, or as far as the image
+// reached, and flushed, so that the disk holds no partition table pointing
+// at half-written data.
 [[nodiscard]] Result<std::string> copy_and_verify(const DiskInterface& disks, const Disk& disk, ChunkSource& source,
                                                   std::uint64_t count, const WriteJob& job,
                                                   const std::atomic<bool>& cancel, ProgressFn& progress);
