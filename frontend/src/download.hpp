@@ -53,6 +53,11 @@ class Download {
   // an invalid descriptor.
   [[nodiscard]] UniqueFd take_stream() { return std::move(stream_read_); }
 
+  // Stops the transfer without waiting for it: its thread ends soon (within
+  // about a second while the server sends nothing) and closes the pipe short
+  // of the stated length.
+  void stop();
+
   // Stops the transfer if it still runs, waits for its thread, and says why
   // the download failed when it failed of itself (the server, the
   // connection); none when it delivered every byte or was stopped by the
@@ -74,8 +79,6 @@ class Download {
   bool deliver(std::string_view bytes);
   // Records the outcome once and tells the waiting thread through `ready_`.
   void settle(std::optional<std::string> failure, std::optional<std::uint64_t> length = std::nullopt);
-  // Wakes the transfer's thread from any wait and makes it end.
-  void stop();
 
   std::string url_;
   UniqueFd stream_read_;   // the caller's, until handed over

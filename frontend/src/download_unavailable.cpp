@@ -15,6 +15,8 @@ TextResult<std::optional<std::uint64_t>> Download::wait_for_length(Interrupts& /
   return std::unexpected(std::string("no download was started"));
 }
 
+void Download::stop() {}
+
 std::optional<std::string> Download::failure() { return std::nullopt; }
 
 }  // namespace kelmar_vindle::frontend

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <system_error>
 
@@ -21,6 +22,7 @@
 #include "kelmar_vindle/device/lookup.hpp"
 #include "kelmar_vindle/device/revalidation.hpp"
 #include "kelmar_vindle/file_io.hpp"
+#include "kelmar_vindle/image_format.hpp"
 #include "progress_display.hpp"
 #include "result_text.hpp"
 #include "service_connection.hpp"
@@ -84,6 +86,7 @@ std::string refusal_as_root(const std::string& url) {
 struct Image {
   UniqueFd fd;
   std::uint64_t size = 0;
+  ImageFormat format = ImageFormat::Raw;  // by its leading bytes, as the helper will tell
 };
 
 // The image, opened with the user's rights; what they may not read the front
@@ -94,7 +97,20 @@ TextResult<Image> open_image_as(const Client& user, const std::filesystem::path&
   struct stat info {};
   if (::fstat(fd->get(), &info) != 0) return std::unexpected(path.string() + ": " + last_os_error().detail());
   if (info.st_size == 0) return std::unexpected(path.string() + " is empty");
-  return Image{std::move(*fd), static_cast<std::uint64_t>(info.st_size)};
+  std::array<std::byte, kFormatSniffBytes> leading{};
+  const auto got = read_some_at(fd->get(), leading, 0);
+  if (!got) return std::unexpected(path.string() + ": " + got.error().detail());
+  const ImageFormat format = sniff_image_format(std::span(leading).first(*got));
+  return Image{std::move(*fd), static_cast<std::uint64_t>(info.st_size), format};
+}
+
+// What the question says is written: the file, the image decoded from it,
+// or (`image` none) the image downloaded from the URL `name`.
+std::string what_is_written(const std::string& name, const std::optional<Image>& image) {
+  if (!image) return "the image downloaded from " + name;
+  if (image->format == ImageFormat::Raw) return name + " (" + human_size(image->size) + ")";
+  return "the image decoded from " + name + " (" + std::string(image_format_name(image->format)) + ", " +
+         human_size(image->size) + " compressed)";
 }
 
 // The helper to run; for a user other than root only one that nobody else
@@ -207,20 +223,22 @@ struct ImageHandover {
 // Carries `request` through the service at `service` when one answers
 // there, handing it `image`; else through the helper `invocation` names,
 // which is handed only a stream (it opens a file itself, as the user).
+// `feed` stops with a cancelled job.
 TextResult<SessionOutcome> run_job(const std::optional<std::filesystem::path>& service,
                                    const TextResult<HelperInvocation>& invocation, const std::string& request,
-                                   ImageHandover image, ProgressDisplay& display, Interrupts& interrupts) {
+                                   ImageHandover image, ProgressDisplay& display, Interrupts& interrupts,
+                                   const StopFeed& feed) {
   if (service) {
     auto connection = ServiceConnection::reach(*service);
     if (!connection) return std::unexpected(connection.error());
     if (*connection) {
       if (auto sent = (*connection)->send(request, image.fd); !sent) return std::unexpected(sent.error());
       image.stream = UniqueFd();
-      return run_session(**connection, TerminalLoan(), display, interrupts);
+      return run_session(**connection, TerminalLoan(), display, interrupts, feed);
     }
   }
   if (!invocation) return std::unexpected(invocation.error());
-  return run_helper_session(*invocation, request, std::move(image.stream), display, interrupts);
+  return run_helper_session(*invocation, request, std::move(image.stream), display, interrupts, feed);
 }
 
 }  // namespace
@@ -246,7 +264,8 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   } else {
     auto opened = open_image_as(user.client, options.image);
     if (!opened) return fail(opened.error());
-    if (opened->size > disk->size) {
+    // A compressed image's decoded length is the helper's to check.
+    if (opened->format == ImageFormat::Raw && opened->size > disk->size) {
       return fail(image_name + " (" + human_size(opened->size) + ") does not fit on " + name + " (" +
                   human_size(disk->size) + ")");
     }
@@ -275,8 +294,7 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   // From here on Ctrl-C and SIGTERM are answered with what they stopped.
   auto interrupts = Interrupts::catch_signals();
   if (!interrupts) return fail(interrupts.error());
-  const std::string what =
-      image ? image_name + " (" + human_size(image->size) + ")" : "the image downloaded from " + image_name;
+  const std::string what = what_is_written(image_name, image);
   say("This erases everything on " + name + ": " + describe(*disk) + "\nand writes " + what + " onto it.\n");
   if (!*published) say("Note: the image was not checked against a published digest.\n");
   if (!options.yes) {
@@ -334,8 +352,13 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     handover.fd = image->fd.get();
   }
   const std::filesystem::path image_path = download ? options.image : std::filesystem::absolute(options.image);
+  // A cancelled job stops the download too: a helper waiting for the next
+  // bytes of a stalled server sees the cancellation only once they end.
+  const StopFeed stop_download = [&transfer] {
+    if (transfer) transfer->stop();
+  };
   const auto outcome = run_job(service, invocation, write_request(image_path, *disk, digest, size), std::move(handover),
-                               display, **interrupts);
+                               display, **interrupts, stop_download);
   if (!outcome) {
     display.finish();
     return fail(outcome.error());
