@@ -242,28 +242,30 @@ TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
 }
 
 // A stand-in helper that records how it was started and what it was sent,
-// reports ever more progress in `phase` until its output is closed, and
-// notes a SIGINT if one ever reaches it.
-std::filesystem::path fake_helper(const testing::TempDir& dir, std::string_view phase = "writing") {
+// reports ever more progress in `phase` (of `total` bytes) until its output
+// is closed, and notes a SIGINT if one ever reaches it.
+std::filesystem::path fake_helper(const testing::TempDir& dir, std::string_view phase = "writing",
+                                  std::uint64_t total = 4194304) {
   const std::string at = dir.path().string();
-  const auto script = dir.write("fake_helper",
-                                "#!/bin/sh\n"
-                                "trap 'echo >\"" +
-                                    at +
-                                    "/got_sigint\"' INT\n"
-                                    "printf '%s\\n' \"$@\" >\"" +
-                                    at +
-                                    "/args\"\n"
-                                    "head -n 1 >\"" +
-                                    at +
-                                    "/request\"\n"
-                                    "echo '{\"evt\":\"accepted\"}'\n"
-                                    "done=0\n"
-                                    "while echo '{\"evt\":\"progress\",\"phase\":\"" +
-                                    std::string(phase) +
-                                    "\",\"bytes_done\":'$done',\"total\":4194304}'; do\n"
-                                    "  done=$((done + 1024)); sleep 0.1\n"
-                                    "done\n");
+  const auto script =
+      dir.write("fake_helper",
+                "#!/bin/sh\n"
+                "trap 'echo >\"" +
+                    at +
+                    "/got_sigint\"' INT\n"
+                    "printf '%s\\n' \"$@\" >\"" +
+                    at +
+                    "/args\"\n"
+                    "head -n 1 >\"" +
+                    at +
+                    "/request\"\n"
+                    "echo '{\"evt\":\"accepted\"}'\n"
+                    "done=0\n"
+                    "while echo '{\"evt\":\"progress\",\"phase\":\"" +
+                    std::string(phase) + "\",\"bytes_done\":'$done',\"total\":" + std::to_string(total) +
+                    "}'; do\n"
+                    "  done=$((done + 1024)); sleep 0.1\n"
+                    "done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   return script;
 }
@@ -325,6 +327,29 @@ TEST(FrontendWrite, CtrlCStopsTheHelperThroughItsOutputAndSaysWhatThePhaseReache
     EXPECT_EQ(write->job.confirmed_label, "Acme Stick 32");
     EXPECT_FALSE(write->job.dry_run);
   }
+}
+
+// A phase whose total is unknown (0: a stream whose decoded length nothing
+// states) shows the bytes so far and the rate, never a percentage or a time
+// left.
+TEST(FrontendWrite, ShowsTheBytesSoFarOfAPhaseWithoutATotal) {
+  const testing::TempDir dir;
+  const Image image = make_image(dir);
+  auto args = write_args(image, "disk4", dir.path() / "stick.img");
+  args.insert(args.end(), {"--yes", "--helper", fake_helper(dir, "writing", 0).string()});
+  TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("KiB/s", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  const auto lines = redrawn_lines(frontend.output());
+  ASSERT_FALSE(lines.empty()) << frontend.output();
+  for (const auto& line : lines) {
+    EXPECT_TRUE(line.starts_with("writing         ")) << line;
+    EXPECT_EQ(line.find('%'), std::string::npos) << line;
+    EXPECT_EQ(line.find("left"), std::string::npos) << line;
+  }
+  EXPECT_NE(frontend.output().find("\rwriting         1 KiB"), std::string::npos) << frontend.output();
 }
 
 // The progress line never wraps: it is fitted to the terminal's width, and
