@@ -241,6 +241,27 @@ TextResult<SessionOutcome> run_job(const std::optional<std::filesystem::path>& s
   return run_helper_session(*invocation, request, std::move(image.stream), display, interrupts, feed);
 }
 
+// A download under way, its server's answer known.
+struct BegunDownload {
+  std::unique_ptr<Download> transfer;
+  std::uint64_t length = 0;  // as the server stated it
+};
+
+// Starts the download of `url` and waits for its server's answer, saying how
+// much is coming. Fails with the sentence to end with: the server's refusal
+// or the connection's failure, or (status 130) Ctrl-C first.
+std::expected<BegunDownload, WriteFailure> begin_download(const std::string& url, Interrupts& interrupts) {
+  auto begun = Download::start(url);
+  if (!begun) return std::unexpected(WriteFailure{"cannot download " + url + ": " + begun.error()});
+  const auto length = (*begun)->wait_for_length(interrupts);
+  if (!length) {
+    return std::unexpected(WriteFailure{"cannot download " + url + ": " + length.error() + "; nothing was written"});
+  }
+  if (!*length) return std::unexpected(WriteFailure{"interrupted; nothing was written", kInterruptedStatus});
+  say("Downloading " + human_size(**length) + " from " + url + "\n");
+  return BegunDownload{std::move(*begun), **length};
+}
+
 }  // namespace
 
 std::expected<void, WriteFailure> run_write(const WriteOptions& options, const InvokingUser& user) {
@@ -337,14 +358,10 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
   ImageHandover handover;
   std::uint64_t size = 0;
   if (download) {
-    auto begun = Download::start(image_name);
-    if (!begun) return fail("cannot download " + image_name + ": " + begun.error());
-    transfer = std::move(*begun);
-    const auto length = transfer->wait_for_length(**interrupts);
-    if (!length) return fail("cannot download " + image_name + ": " + length.error() + "; nothing was written");
-    if (!*length) return fail("interrupted; nothing was written", kInterruptedStatus);
-    size = **length;
-    say("Downloading " + human_size(size) + " from " + image_name + "\n");
+    auto begun = begin_download(image_name, **interrupts);
+    if (!begun) return std::unexpected(begun.error());
+    transfer = std::move(begun->transfer);
+    size = begun->length;
     handover.stream = transfer->take_stream();
     handover.fd = handover.stream.get();
   } else {
