@@ -1110,6 +1110,25 @@ TEST_F(FrontendDownload, HandsTheStreamToTheInstalledService) {
   EXPECT_EQ(service.wait(kPatience), 0);
 }
 
+// A real write through the launcher: the helper it starts has the request
+// and the stream on a socket as its standard input, whose peer is the user
+// the launcher names as its client, so it answers (here, unprivileged, once
+// the fixture's macOS disk asks for the missing disk utility).
+TEST_F(FrontendDownload, ARealWriteHandsTheStreamToTheHelperTheLauncherStarts) {
+  std::filesystem::create_directory(dir.path() / "bin");
+  const auto launcher = dir.write("bin/pkexec", "#!/bin/sh\nexec \"$@\"\n");
+  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
+                                             std::filesystem::perms::others_exec);
+  ASSERT_EQ(::chown(launcher.c_str(), nobody.uid, nobody.gid), 0);
+  const std::string url = server->url("/images/installer.img.xz");
+  const auto run = testing::run_as(
+      nobody, staged.frontend.string(),
+      {"write", url, "disk4", "--fixture", staged.devices.string(), "--sha256", compressed_sha256, "--yes"},
+      {"PATH=" + dir.path().string() + "/bin:/usr/bin:/bin"}, kPatience);
+  EXPECT_EQ(run.exit_status, 1) << run.err;
+  EXPECT_NE(run.err.find("kelmar-vindle: the write of " + url + " onto disk4 failed: "), std::string::npos) << run.err;
+}
+
 // Ctrl-C while a stalled server holds the job: the download stops with the
 // job, which is never reported written.
 TEST_F(FrontendDownload, CtrlCStopsTheDownloadWithTheJob) {
