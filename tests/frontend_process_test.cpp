@@ -1110,6 +1110,30 @@ TEST_F(FrontendDownload, HandsTheStreamToTheInstalledService) {
   EXPECT_EQ(service.wait(kPatience), 0);
 }
 
+// The request: the server's length as the expected size, the published
+// digest of the file as given, and the URL without the credentials it
+// carried (root's logs may keep what the helper is sent).
+TEST_F(FrontendDownload, AsksForTheServersLengthAndTheUrlWithoutItsCredentials) {
+  const auto helper = fake_helper(dir);
+  ASSERT_EQ(::chown(helper.c_str(), nobody.uid, nobody.gid), 0);
+  const std::string url = server->url("/images/installer.img.xz");
+  const std::string with_credentials = "http://someone:secret@" + url.substr(std::string_view("http://").size());
+  auto args = args_for(with_credentials, {"--sha256", compressed_sha256});
+  args.insert(args.end(), {"--helper", helper.string()});
+  TerminalProcess frontend(staged.frontend.string(), args, kEnv, nobody);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("%", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  const auto request = parse_request(testing::read_file(dir.path() / "request"));
+  ASSERT_TRUE(request) << request.error().text();
+  const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
+  ASSERT_NE(write, nullptr);
+  EXPECT_EQ(write->job.image_path, url);
+  EXPECT_EQ(write->job.expected_size, compressed.size());
+  EXPECT_EQ(write->job.expected_sha256, compressed_sha256);
+}
+
 // A real write through the launcher: the helper it starts has the request
 // and the stream on a socket as its standard input, whose peer is the user
 // the launcher names as its client, so it answers (here, unprivileged, once

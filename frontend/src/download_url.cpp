@@ -1,5 +1,6 @@
 #include "download_url.hpp"
 
+#include <algorithm>
 #include <optional>
 
 namespace kelmar_vindle::frontend {
@@ -62,6 +63,16 @@ TextResult<std::string> download_file_name(std::string_view url) {
     return std::unexpected(cannot + "its last path component decodes to a name no file has)");
   }
   return name;
+}
+
+std::string without_credentials(std::string_view url) {
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::string(url);
+  const std::size_t authority = scheme_end + 3;
+  const std::size_t authority_end = std::min(url.size(), url.find_first_of("/?#", authority));
+  const auto at = url.substr(authority, authority_end - authority).rfind('@');
+  if (at == std::string_view::npos) return std::string(url);
+  return std::string(url.substr(0, authority)) + std::string(url.substr(authority + at + 1));
 }
 
 }  // namespace kelmar_vindle::frontend

@@ -368,7 +368,8 @@ std::expected<void, WriteFailure> run_write(const WriteOptions& options, const I
     size = image->size;
     handover.fd = image->fd.get();
   }
-  const std::filesystem::path image_path = download ? options.image : std::filesystem::absolute(options.image);
+  const std::filesystem::path image_path =
+      download ? std::filesystem::path(without_credentials(image_name)) : std::filesystem::absolute(options.image);
   // A cancelled job stops the download too: a helper waiting for the next
   // bytes of a stalled server sees the cancellation only once they end.
   const StopFeed stop_download = [&transfer] {
