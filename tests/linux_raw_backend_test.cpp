@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "descriptors.hpp"
 #include "devices.hpp"
 #include "fake_sysfs.hpp"
@@ -180,6 +182,45 @@ TEST_F(LinuxRawBackendTest, MountsSwapAndSwappedSticksStopTheJobBeforeAnyWrite) 
   // Mounts of other disks are left alone.
   sys.mounts({"8:1 / /dev/sda1", "8:33 /media/other /dev/sdc1"});
   EXPECT_TRUE(write(live_stick).result.has_value());
+}
+
+TEST_F(LinuxRawBackendTest, AStreamIsWrittenFirstMebibyteLastAndZeroedThereOnFailure) {
+  const std::string zeros(1048576, '\0');
+  const struct {
+    std::string_view what;
+    std::string streamed;  // what the pipe carries; the job names `image`
+    bool ok;
+  } cases[] = {
+      {"the stream the job names", image, true},
+      {"a stream whose digest differs", std::string(image).replace(2 * 1048576, 1, "!"), false},
+      {"a stream that ends early", image.substr(0, image.size() - 1), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing::write_file(node, disk_before);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    UniqueFd read_end(ends[0]);
+    std::thread feeder(
+        [&, write_end = UniqueFd(ends[1])] { static_cast<void>(write_all(write_end.get(), c.streamed)); });
+    std::vector<WritePhase> phases;
+    ProgressFn record = [&](const WritePhase& p) { phases.push_back(p); };
+    const std::atomic<bool> cancel{false};
+    const auto result = backend(live_stick).write_job(job, ImageAccess(Client::root(), read_end.get()), cancel, record);
+    feeder.join();
+    const std::string disk = testing::read_file(node);
+    if (c.ok) {
+      ASSERT_TRUE(result.has_value()) << result.error().text();
+      EXPECT_EQ(*result, job.expected_sha256);
+      EXPECT_EQ(disk, image + disk_before.substr(kImageSize));
+      EXPECT_EQ(phases.at(1), WritePhase::writing(0, 0)) << "a stream's length is not known up front";
+      EXPECT_EQ(phases.back(), WritePhase::of(Kind::Verified));
+    } else {
+      ASSERT_FALSE(result.has_value());
+      EXPECT_EQ(disk.substr(0, zeros.size()), zeros) << "no partition table left to half-written data";
+      EXPECT_EQ(disk.substr(zeros.size(), 1048576), image.substr(zeros.size(), 1048576)) << "the rest was written";
+    }
+  }
 }
 
 TEST_F(LinuxRawBackendTest, RealBlockDeviceIsOpenedExclusivelyAndReadBackDirectly) {

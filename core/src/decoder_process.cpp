@@ -113,7 +113,7 @@ Result<DecoderProcess> DecoderProcess::start(const DecoderProgram& program, cons
     detail::close_from(5);
     ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
-    ::sigemptyset(&none);
+    sigemptyset(&none);  // a macro on macOS
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (detail::become(identity) != 0) ::_exit(127);
     detail::execute_program(4, argv[0], argv.data());

@@ -12,7 +12,9 @@ struct Signature {
 };
 
 constexpr std::array<Signature, 5> kSignatures{{
-    {ImageFormat::Xz, std::string_view("\xFD" "7zXZ\0", 6)},
+    {ImageFormat::Xz, std::string_view("\xFD"
+                                       "7zXZ\0",
+                                       6)},
     {ImageFormat::Gzip, "\x1F\x8B"},
     {ImageFormat::Zstd, "\x28\xB5\x2F\xFD"},
     {ImageFormat::Bzip2, "BZh"},

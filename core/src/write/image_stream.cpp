@@ -30,8 +30,8 @@ Error cancelled() { return Error::make<ErrorKind::WriteCancelled>(); }
 // stays blocked and pending there and is dropped when the thread ends.
 void block_broken_pipe_signal() {
   sigset_t pipe_signal;
-  ::sigemptyset(&pipe_signal);
-  ::sigaddset(&pipe_signal, SIGPIPE);
+  sigemptyset(&pipe_signal);  // macros on macOS: no scope prefix
+  sigaddset(&pipe_signal, SIGPIPE);
   ::pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
 }
 
@@ -89,8 +89,8 @@ Result<std::unique_ptr<ImageStream>> ImageStream::start(GivenImage given, ImageF
     if (!given.stream) return std::unexpected(Error::io("a plain image file is copied, not streamed"));
     stream->plain_tally_ = std::make_unique<Tally>();
     stream->given_ = std::move(given.fd);
-    stream->reader_ = std::thread(&ImageStream::read_decoded, stream.get(), stream->given_.get(),
-                                  std::move(given.leading), true);
+    stream->reader_ =
+        std::thread(&ImageStream::read_decoded, stream.get(), stream->given_.get(), std::move(given.leading), true);
     return stream;
   }
   if (program == nullptr) return std::unexpected(Error::io("no decoder program for a compressed image"));
@@ -115,8 +115,8 @@ Result<void> ImageStream::start_decoder(GivenImage& given, ImageFormat format, c
     input->read = UniqueFd();
     fed_tally_ = std::make_unique<Tally>();
     feeder_done_ = false;
-    feeder_ = std::thread(&ImageStream::feed, this, std::move(given.fd), std::move(given.leading),
-                          std::move(input->write));
+    feeder_ =
+        std::thread(&ImageStream::feed, this, std::move(given.fd), std::move(given.leading), std::move(input->write));
   } else {
     given_ = std::move(given.fd);
     auto decoder = DecoderProcess::start(program, who, format, limit_, given_.get());
@@ -385,7 +385,8 @@ Result<ImageStream::Settled> ImageStream::settle() {
     if (*after) return std::unexpected(Error::io("the decoder's status line is not understood"));
     if (!decoder_->exited_cleanly()) return std::unexpected(decoding_failed("the decoder did not end cleanly"));
     if (stated_size_ && *stated_size_ != decoded_) {
-      return std::unexpected(decoding_failed("the decoded image's length differs from the length its container states"));
+      return std::unexpected(
+          decoding_failed("the decoded image's length differs from the length its container states"));
     }
   }
   if (decoded_ == 0) return std::unexpected(Error::io("the image is empty"));

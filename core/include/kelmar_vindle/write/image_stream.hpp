@@ -104,8 +104,8 @@ class ImageStream final : public ChunkStream {
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<PageBuffer> filled_;  // decoded bytes waiting for the copy
-  std::vector<PageBuffer> free_;   // buffers for the reader to fill
+  std::deque<PageBuffer> filled_;      // decoded bytes waiting for the copy
+  std::vector<PageBuffer> free_;       // buffers for the reader to fill
   std::optional<PageBuffer> current_;  // the buffer the copy holds
   std::optional<Error> reader_error_;
   bool reader_done_ = false;

@@ -35,8 +35,8 @@ class JobImage {
   // digest is not the job's `expected_decoded_sha256` fails here
   // (`ImageHashMismatch`). Anything else (a FIFO named by path, a device)
   // is refused as `open_image` refuses it.
-  [[nodiscard]] static Result<JobImage> open(const WriteJob& job, const ImageAccess& access,
-                                             const ProgressFn& progress, const std::atomic<bool>& cancel);
+  [[nodiscard]] static Result<JobImage> open(const WriteJob& job, const ImageAccess& access, const ProgressFn& progress,
+                                             const std::atomic<bool>& cancel);
 
   ImageFormat format() const { return format_; }
   // Whether the image is an uncompressed regular file (today's path).
@@ -62,8 +62,7 @@ class JobImage {
   // `expected_size` bytes, or the stream's bytes (at most `capacity`) with
   // the first MiB last. Returns the digest read back.
   [[nodiscard]] Result<std::string> copy(const DiskInterface& disks, const Disk& disk, const WriteJob& job,
-                                         std::uint64_t capacity, const std::atomic<bool>& cancel,
-                                         ProgressFn& progress);
+                                         std::uint64_t capacity, const std::atomic<bool>& cancel, ProgressFn& progress);
 
  private:
   JobImage(const WriteJob& job, ImageFormat format) : job_(&job), format_(format) {}
