@@ -23,6 +23,8 @@ run_packages=(
   # pkg-config finds libsystemd for CMake
   libsystemd-dev
   pkg-config
+  # the front end downloads an image named by an http(s) URL with libcurl
+  libcurl4-openssl-dev
   # the decoder of compressed images: xz, gzip, zstd, bzip2 and zip
   liblzma-dev
   zlib1g-dev
@@ -42,7 +44,8 @@ test_packages=(
   # examples/progress_bar.py
   python3
   # the decoder's tests make their fixtures with the compressors themselves
-  # (zip archives with python3's zipfile)
+  # (zip archives with python3's zipfile), as do the front end's download
+  # tests (xz)
   xz-utils
   gzip
   zstd

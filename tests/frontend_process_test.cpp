@@ -2,7 +2,8 @@
 // helper: its disk list, its refusals, a whole write through the file sink as
 // an unprivileged user, the typed confirmation and Ctrl-C, on a terminal;
 // run as root for nobody as sudo would, what it refuses to read, write or
-// run for them, and whom it names as the helper's client.
+// run for them, and whom it names as the helper's client; an image
+// downloaded from a server on the loopback address and streamed in.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,11 +14,14 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "devices.hpp"
 #include "frontend_runner.hpp"
+#include "http_server.hpp"
 #include "kelmar_vindle/checksum.hpp"
 #include "kelmar_vindle/device/eligibility.hpp"
 #include "kelmar_vindle/protocol.hpp"
@@ -238,28 +242,30 @@ TEST(FrontendWrite, GoesOnOnlyWhenTheDisksNameIsTypedAtTheTerminal) {
 }
 
 // A stand-in helper that records how it was started and what it was sent,
-// reports ever more progress in `phase` until its output is closed, and
-// notes a SIGINT if one ever reaches it.
-std::filesystem::path fake_helper(const testing::TempDir& dir, std::string_view phase = "writing") {
+// reports ever more progress in `phase` (of `total` bytes) until its output
+// is closed, and notes a SIGINT if one ever reaches it.
+std::filesystem::path fake_helper(const testing::TempDir& dir, std::string_view phase = "writing",
+                                  std::uint64_t total = 4194304) {
   const std::string at = dir.path().string();
-  const auto script = dir.write("fake_helper",
-                                "#!/bin/sh\n"
-                                "trap 'echo >\"" +
-                                    at +
-                                    "/got_sigint\"' INT\n"
-                                    "printf '%s\\n' \"$@\" >\"" +
-                                    at +
-                                    "/args\"\n"
-                                    "head -n 1 >\"" +
-                                    at +
-                                    "/request\"\n"
-                                    "echo '{\"evt\":\"accepted\"}'\n"
-                                    "done=0\n"
-                                    "while echo '{\"evt\":\"progress\",\"phase\":\"" +
-                                    std::string(phase) +
-                                    "\",\"bytes_done\":'$done',\"total\":4194304}'; do\n"
-                                    "  done=$((done + 1024)); sleep 0.1\n"
-                                    "done\n");
+  const auto script =
+      dir.write("fake_helper",
+                "#!/bin/sh\n"
+                "trap 'echo >\"" +
+                    at +
+                    "/got_sigint\"' INT\n"
+                    "printf '%s\\n' \"$@\" >\"" +
+                    at +
+                    "/args\"\n"
+                    "head -n 1 >\"" +
+                    at +
+                    "/request\"\n"
+                    "echo '{\"evt\":\"accepted\"}'\n"
+                    "done=0\n"
+                    "while echo '{\"evt\":\"progress\",\"phase\":\"" +
+                    std::string(phase) + "\",\"bytes_done\":'$done',\"total\":" + std::to_string(total) +
+                    "}'; do\n"
+                    "  done=$((done + 1024)); sleep 0.1\n"
+                    "done\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   return script;
 }
@@ -321,6 +327,29 @@ TEST(FrontendWrite, CtrlCStopsTheHelperThroughItsOutputAndSaysWhatThePhaseReache
     EXPECT_EQ(write->job.confirmed_label, "Acme Stick 32");
     EXPECT_FALSE(write->job.dry_run);
   }
+}
+
+// A phase whose total is unknown (0: a stream whose decoded length nothing
+// states) shows the bytes so far and the rate, never a percentage or a time
+// left.
+TEST(FrontendWrite, ShowsTheBytesSoFarOfAPhaseWithoutATotal) {
+  const testing::TempDir dir;
+  const Image image = make_image(dir);
+  auto args = write_args(image, "disk4", dir.path() / "stick.img");
+  args.insert(args.end(), {"--yes", "--helper", fake_helper(dir, "writing", 0).string()});
+  TerminalProcess frontend(testing::frontend_binary(), args, kEnv);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("KiB/s", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  const auto lines = redrawn_lines(frontend.output());
+  ASSERT_FALSE(lines.empty()) << frontend.output();
+  for (const auto& line : lines) {
+    EXPECT_TRUE(line.starts_with("writing         ")) << line;
+    EXPECT_EQ(line.find('%'), std::string::npos) << line;
+    EXPECT_EQ(line.find("left"), std::string::npos) << line;
+  }
+  EXPECT_NE(frontend.output().find("\rwriting         1 KiB"), std::string::npos) << frontend.output();
 }
 
 // The progress line never wraps: it is fitted to the terminal's width, and
@@ -980,6 +1009,217 @@ TEST_F(FrontendService, AsksForTheEjectUnlessToldNotAndTellsTheStickFaultsWithAd
       EXPECT_EQ(run.out.find("eject"), std::string::npos) << run.out;
     }
   }
+}
+
+// An image from a URL: the front end, run as nobody, downloads it from a
+// server on the loopback address and streams it into the helper, which runs
+// as nobody too and writes the sink. The server has the image as it is and
+// compressed with xz, and the same image cut short mid-body.
+class FrontendDownload : public FrontendAsNobody {
+ protected:
+  void SetUp() override {
+    FrontendAsNobody::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    const auto xz = testing::run_process("/usr/bin/xz", {.args = {"-c", "-0", image.path.string()}});
+    ASSERT_EQ(xz.exit_status, 0) << "xz (xz-utils) could not compress the image: " << xz.err;
+    compressed = xz.out;
+    compressed_sha256 = checksum::sha256_hex(compressed);
+    server.emplace(std::map<std::string, testing::HttpAnswer>{
+        {"/images/installer.img.xz", {200, compressed, true, std::nullopt, false}},
+        {"/images/installer.img", {200, image.bytes, true, std::nullopt, false}},
+        {"/unmeasured/installer.img", {200, image.bytes, false, std::nullopt, false}},
+        {"/cut/installer.img", {200, image.bytes, true, 2 * 1048576 + 100, false}},
+        {"/stalled/installer.img", {200, image.bytes, true, 2 * 1048576 + 100, true}},
+    });
+    ASSERT_TRUE(server->listening());
+    // A checksum list as distributions publish it beside their images.
+    sums = dir.write("SHA256SUMS", std::string(64, '0') + "  installer-lite.img.xz\n" + compressed_sha256 +
+                                       "  installer.img.xz\n" + image.sha256 + "  installer.img\n");
+  }
+
+  testing::ProcessResult write_from(const std::string& url, std::vector<std::string> digest) const {
+    return testing::run_as(nobody, staged.frontend.string(), args_for(url, std::move(digest)), kEnv, kPatience);
+  }
+
+  std::vector<std::string> args_for(const std::string& url, std::vector<std::string> digest) const {
+    std::vector<std::string> args{"write",  url,           "disk4", "--fixture", staged.devices.string(),
+                                  "--sink", sink.string(), "--yes"};
+    args.insert(args.end(), digest.begin(), digest.end());
+    return args;
+  }
+
+  // No partition table pointing at half-written data: the sink is missing,
+  // or its first MiB (as far as it goes) is zero.
+  bool first_mib_zero() const {
+    if (!std::filesystem::exists(sink)) return true;
+    const std::string bytes = testing::read_file(sink).substr(0, 1048576);
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return c == '\0'; });
+  }
+
+  std::string compressed;
+  std::string compressed_sha256;
+  std::optional<testing::LoopbackHttpServer> server;
+  std::filesystem::path sums;
+  std::filesystem::path sink = dir.path() / "stick.img";
+};
+
+TEST_F(FrontendDownload, WritesTheDecodedImageOfAnXzFoundInTheChecksumListByTheUrlsFileName) {
+  const std::string url = server->url("/images/installer.img.xz");
+  const auto run = write_from(url + "?mirror=1", {"--sha256-file", sums.string()});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("disk4 written and verified, sha256 " + image.sha256 +
+                                  " (the decoded image's; as given it matched " + compressed_sha256 + ")\n"))
+      << run.out;
+  EXPECT_NE(run.err.find("and writes the image downloaded from " + url + "?mirror=1 onto it.\n"), std::string::npos)
+      << run.err;
+  EXPECT_EQ(testing::read_file(sink), image.bytes);
+  struct stat written {};
+  ASSERT_EQ(::stat(sink.c_str(), &written), 0);
+  EXPECT_EQ(written.st_uid, nobody.uid);
+}
+
+// A compressed file is passed as any other, with the digest of the file as
+// given; the question and the result tell that its decoded image is written.
+TEST_F(FrontendDownload, WritesTheDecodedImageOfACompressedFileCheckedAsGiven) {
+  const auto file = dir.write("installer.img.xz", compressed);
+  const auto run = testing::run_as(nobody, staged.frontend.string(),
+                                   {"write", file.string(), "disk4", "--fixture", staged.devices.string(), "--sink",
+                                    sink.string(), "--sha256-file", sums.string(), "--yes"},
+                                   kEnv, kPatience);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_NE(run.err.find("and writes the image decoded from " + file.string() + " (xz, "), std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find(" compressed) onto it.\n"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.out.starts_with("disk4 written and verified, sha256 " + image.sha256 +
+                                  " (the decoded image's; as given it matched " + compressed_sha256 + ")\n"))
+      << run.out;
+  EXPECT_EQ(testing::read_file(sink), image.bytes);
+}
+
+TEST_F(FrontendDownload, RefusesWhatItCannotCheckAndNeverCallsAStreamThatEndsShortWritten) {
+  struct Case {
+    std::string_view what;
+    std::string path;
+    std::vector<std::string> digest;
+    std::string said;  // in what it says on standard error
+    bool before_any_request = false;
+  };
+  const std::string no_digest = "kelmar-vindle: refusing to download " + server->url("/images/installer.img.xz") +
+                                " without its published digest: give --sha256, or --sha256-file with the "
+                                "checksum list published beside it\n";
+  const Case cases[] = {
+      {"no published digest", "/images/installer.img.xz", {}, no_digest, true},
+      {"a digest that differs",
+       "/images/installer.img.xz",
+       {"--sha256", image.sha256},
+       "failed: image hash mismatch: expected " + image.sha256},
+      {"no line in the list", "/images/other.img.xz", {"--sha256-file", sums.string()}, "other.img.xz", true},
+      {"a missing file",
+       "/missing/installer.img",
+       {"--sha256", image.sha256},
+       "kelmar-vindle: cannot download " + server->url("/missing/installer.img") +
+           ": the server answered 404 Not Found; nothing was written\n"},
+      {"no length", "/unmeasured/installer.img", {"--sha256", image.sha256}, "(no Content-Length)"},
+      {"a server that stops mid-body",
+       "/cut/installer.img",
+       {"--sha256", image.sha256},
+       "kelmar-vindle: the download of " + server->url("/cut/installer.img") + " failed: transfer closed with "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove(sink);
+    const std::size_t requests = server->requests();
+    const auto run = write_from(server->url(c.path), c.digest);
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    EXPECT_EQ(run.out.find("written and verified"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_TRUE(first_mib_zero());
+    if (c.before_any_request) {
+      EXPECT_EQ(server->requests(), requests);
+      EXPECT_FALSE(std::filesystem::exists(sink));
+    }
+  }
+}
+
+// Through the installed service, stood in for by root serving a socket with
+// the real helper: the front end, run as nobody, hands it the stream with
+// the request, and the helper takes nobody, the socket's peer, as its
+// client.
+TEST_F(FrontendDownload, HandsTheStreamToTheInstalledService) {
+  const testing::TempDir roots;
+  const auto written = roots.path() / "stick.img";
+  const auto socket = dir.path() / "service.sock";
+  testing::ServiceStandIn service(socket, testing::helper_binary(),
+                                  {"--fixture", testing::example_devices(), "--sink", written.string()});
+  ASSERT_TRUE(service.listening());
+  const auto run =
+      testing::run_as(nobody, staged.frontend.string(),
+                      {"write", server->url("/images/installer.img.xz"), "disk4", "--fixture", staged.devices.string(),
+                       "--service-socket", socket.string(), "--sha256", compressed_sha256, "--yes"},
+                      kEnv, kPatience);
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(run.out.starts_with("disk4 written and verified, sha256 " + image.sha256)) << run.out;
+  EXPECT_EQ(testing::read_file(written), image.bytes);
+  EXPECT_EQ(service.wait(kPatience), 0);
+}
+
+// The request: the server's length as the expected size, the published
+// digest of the file as given, and the URL without the credentials it
+// carried (root's logs may keep what the helper is sent).
+TEST_F(FrontendDownload, AsksForTheServersLengthAndTheUrlWithoutItsCredentials) {
+  const auto helper = fake_helper(dir);
+  ASSERT_EQ(::chown(helper.c_str(), nobody.uid, nobody.gid), 0);
+  const std::string url = server->url("/images/installer.img.xz");
+  const std::string with_credentials = "http://someone:secret@" + url.substr(std::string_view("http://").size());
+  auto args = args_for(with_credentials, {"--sha256", compressed_sha256});
+  args.insert(args.end(), {"--helper", helper.string()});
+  TerminalProcess frontend(staged.frontend.string(), args, kEnv, nobody);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("%", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  const auto request = parse_request(testing::read_file(dir.path() / "request"));
+  ASSERT_TRUE(request) << request.error().text();
+  const auto* write = std::get_if<HelperCommand::Write>(&request->command.value);
+  ASSERT_NE(write, nullptr);
+  EXPECT_EQ(write->job.image_path, url);
+  EXPECT_EQ(write->job.expected_size, compressed.size());
+  EXPECT_EQ(write->job.expected_sha256, compressed_sha256);
+}
+
+// A real write through the launcher: the helper it starts has the request
+// and the stream on a socket as its standard input, whose peer is the user
+// the launcher names as its client, so it answers (here, unprivileged, once
+// the fixture's macOS disk asks for the missing disk utility).
+TEST_F(FrontendDownload, ARealWriteHandsTheStreamToTheHelperTheLauncherStarts) {
+  std::filesystem::create_directory(dir.path() / "bin");
+  const auto launcher = dir.write("bin/pkexec", "#!/bin/sh\nexec \"$@\"\n");
+  std::filesystem::permissions(launcher, std::filesystem::perms::owner_all | std::filesystem::perms::others_read |
+                                             std::filesystem::perms::others_exec);
+  ASSERT_EQ(::chown(launcher.c_str(), nobody.uid, nobody.gid), 0);
+  const std::string url = server->url("/images/installer.img.xz");
+  const auto run = testing::run_as(
+      nobody, staged.frontend.string(),
+      {"write", url, "disk4", "--fixture", staged.devices.string(), "--sha256", compressed_sha256, "--yes"},
+      {"PATH=" + dir.path().string() + "/bin:/usr/bin:/bin"}, kPatience);
+  EXPECT_EQ(run.exit_status, 1) << run.err;
+  EXPECT_NE(run.err.find("kelmar-vindle: the write of " + url + " onto disk4 failed: "), std::string::npos) << run.err;
+}
+
+// Ctrl-C while a stalled server holds the job: the download stops with the
+// job, which is never reported written.
+TEST_F(FrontendDownload, CtrlCStopsTheDownloadWithTheJob) {
+  TerminalProcess frontend(staged.frontend.string(),
+                           args_for(server->url("/stalled/installer.img"), {"--sha256", image.sha256}), kEnv, nobody);
+  ASSERT_TRUE(frontend.started());
+  ASSERT_TRUE(frontend.wait_for("writing", kPatience)) << frontend.output();
+  ASSERT_TRUE(frontend.type("\x03"));
+  EXPECT_EQ(frontend.wait(kPatience), 1) << frontend.output();
+  EXPECT_NE(frontend.output().find("kelmar-vindle: the write was stopped while writing; disk4 is partly written and "
+                                   "holds no usable image"),
+            std::string::npos)
+      << frontend.output();
+  EXPECT_TRUE(first_mib_zero());
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "helper_process.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
+#include "descriptor_passing.hpp"
 #include "kelmar_vindle/spawn.hpp"
 
 extern char** environ;
@@ -28,10 +32,24 @@ std::vector<char*> pointers_to(std::vector<std::string>& text) {
   return pointers;
 }
 
+// A connected pair of Unix-domain stream sockets, both ends close-on-exec,
+// in the shape of a pipe: the child reads `read`, this process writes
+// `write`.
+Result<spawn::Pipe> socket_pair() {
+  std::array<int, 2> ends{-1, -1};
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, ends.data()) != 0) return std::unexpected(last_os_error("socketpair"));
+  spawn::Pipe pair{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  for (const int end : ends) {
+    if (::fcntl(end, F_SETFD, FD_CLOEXEC) != 0) return std::unexpected(last_os_error("socketpair"));
+  }
+  return pair;
+}
+
 }  // namespace
 
-TextResult<HelperProcess> HelperProcess::start(const std::vector<std::string>& argv, std::string_view input) {
-  auto in = spawn::make_pipe();
+TextResult<HelperProcess> HelperProcess::start(const std::vector<std::string>& argv, std::string_view input,
+                                               int handed_over) {
+  auto in = handed_over >= 0 ? socket_pair() : spawn::make_pipe();
   auto out = spawn::make_pipe();
   auto err = spawn::make_pipe();
   for (const auto* pipe : {&in, &out, &err}) {
@@ -75,7 +93,8 @@ TextResult<HelperProcess> HelperProcess::start(const std::vector<std::string>& a
   in->read = UniqueFd();
   out->write = UniqueFd();
   err->write = UniqueFd();
-  [[maybe_unused]] const auto sent = write_all(in->write.get(), input);
+  [[maybe_unused]] const auto sent =
+      handed_over >= 0 ? send_with_descriptor(in->write.get(), input, handed_over) : write_all(in->write.get(), input);
   return process;
 }
 

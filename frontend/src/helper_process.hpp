@@ -32,8 +32,13 @@ struct ExitStatus {
 class HelperProcess {
  public:
   // `input` must fit in a pipe's buffer (a request line does): it is written
-  // before anything is read back.
-  [[nodiscard]] static TextResult<HelperProcess> start(const std::vector<std::string>& argv, std::string_view input);
+  // before anything is read back. With `handed_over` (a descriptor, or -1),
+  // standard input is a Unix-domain socket instead of a pipe, and that
+  // descriptor goes with `input` (SCM_RIGHTS), the way the helper takes an
+  // image it reads as a stream; it stays the caller's. The socket's peer is
+  // this process, whose user the helper then takes as its client.
+  [[nodiscard]] static TextResult<HelperProcess> start(const std::vector<std::string>& argv, std::string_view input,
+                                                       int handed_over = -1);
 
   HelperProcess(HelperProcess&& other) noexcept;
   HelperProcess& operator=(HelperProcess&&) = delete;

@@ -19,8 +19,8 @@ constexpr std::size_t kMaxErrorText = 65536;
 // What the session has read and still needs to act on.
 class Session {
  public:
-  Session(SessionTransport& transport, TerminalLoan loan, ProgressDisplay& display)
-      : transport_(transport), loan_(std::move(loan)), display_(display) {}
+  Session(SessionTransport& transport, TerminalLoan loan, ProgressDisplay& display, const StopFeed& feed)
+      : transport_(transport), loan_(std::move(loan)), display_(display), feed_(feed) {}
 
   // Reads until both of the transport's streams have ended.
   TextResult<SessionOutcome> run(Interrupts& interrupts) {
@@ -53,6 +53,7 @@ class Session {
     pollfd pending{transport_.events(), POLLIN, 0};
     while (transport_.events() >= 0 && ::poll(&pending, 1, 0) > 0 && pending.revents != 0) read_output();
     transport_.hang_up();
+    if (feed_) feed_();
   }
 
   // Appends what there is to `into`; false at the end of the stream.
@@ -102,6 +103,7 @@ class Session {
   SessionTransport& transport_;
   TerminalLoan loan_;
   ProgressDisplay& display_;
+  const StopFeed& feed_;
   std::string pending_;  // output after its last line feed
   std::string errors_;   // what it wrote on its standard error (the first 64 KiB)
   SessionOutcome outcome_;
@@ -136,20 +138,22 @@ class ProcessTransport final : public SessionTransport {
 }  // namespace
 
 TextResult<SessionOutcome> run_session(SessionTransport& transport, TerminalLoan loan, ProgressDisplay& display,
-                                       Interrupts& interrupts) {
-  Session session(transport, std::move(loan), display);
+                                       Interrupts& interrupts, const StopFeed& feed) {
+  Session session(transport, std::move(loan), display, feed);
   auto outcome = session.run(interrupts);
   display.finish();
   return outcome;
 }
 
 TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation, const std::string& request,
-                                              ProgressDisplay& display, Interrupts& interrupts) {
-  auto process = HelperProcess::start(invocation.argv, request + "\n");
+                                              UniqueFd stream, ProgressDisplay& display, Interrupts& interrupts,
+                                              const StopFeed& feed) {
+  auto process = HelperProcess::start(invocation.argv, request + "\n", stream.valid() ? stream.get() : -1);
+  stream = UniqueFd();
   if (!process) return std::unexpected(process.error());
   TerminalLoan loan = invocation.through_launcher ? TerminalLoan::lend(process->pid()) : TerminalLoan();
   ProcessTransport transport(std::move(*process));
-  return run_session(transport, std::move(loan), display, interrupts);
+  return run_session(transport, std::move(loan), display, interrupts, feed);
 }
 
 }  // namespace kelmar_vindle::frontend

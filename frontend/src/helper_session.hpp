@@ -4,6 +4,7 @@
 // sudo) or a connection to the installed service (service_connection.hpp).
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,22 +48,34 @@ class SessionTransport {
   virtual std::string unanswered(std::string_view errors) = 0;
 };
 
+// Whatever else feeds the job and has to stop with it when a signal
+// cancels it (the download of a streamed image: a helper waiting for the
+// stream's next bytes sees the cancellation only once they end); empty:
+// nothing.
+using StopFeed = std::function<void()>;
+
 // Reads `transport`'s events until both its streams have ended, showing
 // progress on `display`. `loan` (the terminal lent to a launcher that asks
 // for a password) is taken back at the first line. A signal `interrupts`
 // reports meanwhile hangs the transport up, which cancels its job, once the
-// events already sent are read (so that `phase` is the helper's latest); a
-// second one makes it insist. Fails only when the streams cannot be watched.
+// events already sent are read (so that `phase` is the helper's latest), and
+// then stops `feed`; a second one makes it insist. Fails only when the
+// streams cannot be watched.
 [[nodiscard]] TextResult<SessionOutcome> run_session(SessionTransport& transport, TerminalLoan loan,
-                                                     ProgressDisplay& display, Interrupts& interrupts);
+                                                     ProgressDisplay& display, Interrupts& interrupts,
+                                                     const StopFeed& feed = {});
 
 // Starts `invocation` with `request` (one line) on its standard input and
 // runs the session with it; a launcher that asks for a password has the
-// terminal meanwhile, until its first line. The second interrupt sends
-// SIGTERM to its process group. Always waits for the process to end; fails
+// terminal meanwhile, until its first line. With a valid `stream` (the read
+// end of a pipe the image flows through), the request carries it (see
+// `HelperProcess::start`), and it is closed here once sent, so that the
+// helper holds the only read end, and `feed` stops with the job as in
+// `run_session`. The second interrupt sends SIGTERM to its process group. Always waits for the process to end; fails
 // only when it cannot be started or watched.
 [[nodiscard]] TextResult<SessionOutcome> run_helper_session(const HelperInvocation& invocation,
-                                                            const std::string& request, ProgressDisplay& display,
-                                                            Interrupts& interrupts);
+                                                            const std::string& request, UniqueFd stream,
+                                                            ProgressDisplay& display, Interrupts& interrupts,
+                                                            const StopFeed& feed = {});
 
 }  // namespace kelmar_vindle::frontend

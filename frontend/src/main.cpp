@@ -64,14 +64,21 @@ int main(int argc, char** argv) {
   std::string fixture;
   std::string sink;
   CLI::App* write_command = app.add_subcommand("write", "Write IMAGE onto DISK, read it back and verify it");
-  write_command->add_option("IMAGE", image, "The image file")->type_name("")->required();
+  write_command
+      ->add_option("IMAGE", image,
+                   "The image file (raw, or compressed: xz, gzip, zstd, bzip2, zip), or an http:// or https:// URL "
+                   "to download it from as you")
+      ->type_name("")
+      ->required();
   write_command->add_option("DISK", write_options.disk, "The disk's name as `list` shows it (sdb, disk4), or its id")
       ->type_name("")
       ->required();
   CLI::Option* sha256_option =
       write_command->add_option("--sha256", sha256, "The image's published SHA-256 (64 hex digits)")->type_name("HEX");
   CLI::Option* sha256_file_option =
-      write_command->add_option("--sha256-file", sha256_file, "A sha256sum list holding the image's digest")
+      write_command
+          ->add_option("--sha256-file", sha256_file,
+                       "A sha256sum list holding the image's digest (for a URL: on the line for its file name)")
           ->type_name("SUMS");
   sha256_option->excludes(sha256_file_option);
   write_command->add_flag("--yes", write_options.yes, "Do not ask for the disk's name before writing");

@@ -43,10 +43,13 @@ std::vector<std::string> ProgressDisplay::parts(const HelperEvent::Progress& pro
                                                 std::chrono::steady_clock::time_point now) const {
   const double total = static_cast<double>(progress.total);
   const double done = static_cast<double>(progress.bytes_done);
-  const double percent = progress.total == 0 ? 100.0 : 100.0 * done / total;
+  // A total of 0 is unknown (a stream whose decoded length nothing states):
+  // the bytes so far instead of a percentage, and no time left.
+  const bool known = progress.total != 0;
   std::array<char, 32> percent_text{};
-  std::snprintf(percent_text.data(), percent_text.size(), "%5.1f%%", percent);
-  std::vector<std::string> parts{phase_title(progress.phase) + "  " + percent_text.data()};
+  std::snprintf(percent_text.data(), percent_text.size(), "%5.1f%%", known ? 100.0 * done / total : 0.0);
+  std::vector<std::string> parts{phase_title(progress.phase) + "  " +
+                                 (known ? std::string(percent_text.data()) : human_size(progress.bytes_done))};
 
   const double seconds = std::chrono::duration<double>(now - phase_start_).count();
   const double counted = done - static_cast<double>(phase_first_done_);
@@ -56,7 +59,7 @@ std::vector<std::string> ProgressDisplay::parts(const HelperEvent::Progress& pro
     const double rate = counted / seconds;
     const auto left = std::chrono::seconds(static_cast<std::int64_t>((total - done) / rate + 0.5));
     parts.push_back("  " + human_rate(rate));
-    parts.push_back("  " + clock_time(left) + " left");
+    if (known) parts.push_back("  " + clock_time(left) + " left");
   }
   return parts;
 }
@@ -78,7 +81,7 @@ void ProgressDisplay::show(const HelperEvent::Progress& progress) {
     text.append("\r").append(fitted(parts(progress, now), width_ ? width_() : 0)).append("\x1b[K");
     line_open_ = true;
   } else {
-    const bool phase_end = progress.bytes_done == progress.total;
+    const bool phase_end = progress.total != 0 && progress.bytes_done == progress.total;
     if (!new_phase && !phase_end && printed_at_ && now - *printed_at_ < kPlainInterval) return;
     printed_at_ = now;
     text = fitted(parts(progress, now), 0) + "\n";

@@ -21,7 +21,8 @@ inline constexpr std::string_view kPhaseHashingImage = "hashing image";
 // Turns the helper's progress events into text on `fd` (standard error). On
 // a terminal: one line redrawn in place ("\r" and erase-to-end), with the
 // phase, its percentage, the rate since the phase began and the time it has
-// left, fitted to the terminal's width (`width`, 0 for unknown) so that it
+// left (for a phase whose total is 0, unknown: the bytes so far and the
+// rate), fitted to the terminal's width (`width`, 0 for unknown) so that it
 // never wraps: the time left goes first, then the rate, then the line is
 // cut. Elsewhere: a plain line when a phase begins and ends and at most one
 // every `kPlainInterval` between. One job, on the caller's thread; writes

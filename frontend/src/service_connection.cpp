@@ -6,10 +6,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "descriptor_passing.hpp"
 #include "socket_peer.hpp"
 
 namespace kelmar_vindle::frontend {
@@ -65,30 +65,9 @@ TextResult<std::optional<ServiceConnection>> ServiceConnection::reach(const std:
 }
 
 TextResult<> ServiceConnection::send(std::string_view request, int image) {
-  const std::string line = std::string(request) + "\n";
-  iovec bytes{const_cast<char*>(line.data()), line.size()};
-  alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-  msghdr message{};
-  message.msg_iov = &bytes;
-  message.msg_iovlen = 1;
-  message.msg_control = control.data();
-  message.msg_controllen = control.size();
-  cmsghdr* header = CMSG_FIRSTHDR(&message);
-  header->cmsg_level = SOL_SOCKET;
-  header->cmsg_type = SCM_RIGHTS;
-  header->cmsg_len = CMSG_LEN(sizeof(int));
-  std::memcpy(CMSG_DATA(header), &image, sizeof(int));
-  ssize_t sent = -1;
-  while ((sent = ::sendmsg(socket_.get(), &message, 0)) < 0 && errno == EINTR) {
+  if (auto sent = send_with_descriptor(socket_.get(), std::string(request) + "\n", image); !sent) {
+    return std::unexpected("cannot send the write to the service at " + path_.string() + ": " + sent.error().detail());
   }
-  const std::string cannot = "cannot send the write to the service at " + path_.string() + ": ";
-  if (sent < 0) return std::unexpected(cannot + last_os_error().detail());
-  // The descriptor went with the first byte; the rest of a long line
-  // follows on its own.
-  const std::string_view rest = std::string_view(line).substr(static_cast<std::size_t>(sent));
-  if (rest.empty()) return {};
-  if (auto written = write_all(socket_.get(), rest); !written)
-    return std::unexpected(cannot + written.error().detail());
   return {};
 }
 

@@ -13,7 +13,7 @@
 namespace kelmar_vindle::frontend {
 
 struct WriteOptions {
-  std::filesystem::path image;
+  std::filesystem::path image;                       // a file, or an http:// or https:// URL (see download_url.hpp)
   std::string disk;                                  // its kernel or BSD name, or its id
   std::optional<std::string> sha256;                 // the published digest
   std::optional<std::filesystem::path> sha256_file;  // or a checksum list holding it
@@ -48,6 +48,12 @@ struct WriteFailure {
 // it concerns, "not confirmed; nothing was written", or a stopped write and
 // the state the disk was left in by the phase it had reached). Never writes
 // the disk or the sink itself.
+//
+// An image named by a URL is downloaded once the write is confirmed, with
+// this process's rights (refused when they are root's), and streamed into
+// the helper through a pipe (download.hpp); it needs a published digest and
+// a server that states its length, and a download that fails says so
+// rather than the helper's refusal of the stream it cut short.
 //
 // For `user` it reads the image, the checksum list and the fixture with
 // their rights. Run as root for a user who is not root, it also runs only a

@@ -101,6 +101,8 @@ std::expected<StagedFrontend, std::string> stage_frontend(const StagingDir& dir)
   if (!frontend) return std::unexpected(frontend.error());
   auto helper = dir.stage(helper_binary(), 0755);
   if (!helper) return std::unexpected(helper.error());
+  // The helper runs the decoder of compressed images from beside itself.
+  if (auto decoder = dir.stage(KV_DECODER_BINARY, 0755); !decoder) return std::unexpected(decoder.error());
   auto devices = dir.stage(example_devices(), 0644);
   if (!devices) return std::unexpected(devices.error());
   return StagedFrontend{*frontend, *helper, *devices};

@@ -37,7 +37,7 @@ std::string example_devices();
 std::string relative_helper_dir();
 
 // Copies of the front end, the helper beside it (where the front end looks
-// for it) and the example disk list, for a test that runs the front end as
+// for it) with its decoder program, and the example disk list, for a test that runs the front end as
 // another user or has it read the list with that user's rights.
 struct StagedFrontend {
   std::filesystem::path frontend;

@@ -299,7 +299,9 @@ void ImageStream::read_decoded(int from, std::vector<std::byte> leading, bool pl
     if (first) {
       // A stream's first bytes, read to learn its format, lead its image.
       held = leading.size();
-      std::memcpy(room.data(), leading.data(), held);
+      // No leading bytes (a file the decoder reads itself): nothing to copy,
+      // and memcpy may not be given their null pointer even for none.
+      if (held != 0) std::memcpy(room.data(), leading.data(), held);
       if (plain) {
         plain_tally_->count += held;
         plain_tally_->hash.update(std::span<const std::byte>(leading));
