@@ -150,6 +150,7 @@ const FormatCase kFormats[] = {
 };
 
 void PrintTo(const FormatCase& format, std::ostream* out) { *out << format.name; }
+void PrintTo(Feed feed, std::ostream* out) { *out << (feed == Feed::File ? "file" : "pipe"); }
 
 // Compresses `image_path` as `format` says into `out`.
 void compress(const FormatCase& format, const std::filesystem::path& in, const std::filesystem::path& out) {
