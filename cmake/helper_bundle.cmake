@@ -2,12 +2,14 @@
 # application registers with SMAppService.daemon(plistName:):
 #
 #   <App>.app/Contents/MacOS/kelmar_vindle_helper
+#   <App>.app/Contents/MacOS/kelmar_vindle_decoder   (run by the helper)
 #   <App>.app/Contents/Library/LaunchDaemons/<label>.plist
 #
-# The helper goes in Contents/MacOS, the bundle's directory for helper tools:
-# code signing seals what is there as nested code, and the plist's
-# BundleProgram names it relative to the bundle. The application's build
-# copies both files into its own bundle and signs them (nothing is signed
+# The helper and the decoder it runs go in Contents/MacOS, the bundle's
+# directory for helper tools: code signing seals what is there as nested
+# code, and the plist's BundleProgram names the helper relative to the
+# bundle; the helper runs the decoder from its own folder. The application's
+# build copies these files into its own bundle and signs them (nothing is signed
 # here; docs/deployment.md says what).
 #
 # The label is the Mach service the helper serves, fixed in the helper
@@ -61,8 +63,9 @@ function(kv_add_helper_bundle target app_dir)
   add_custom_command(OUTPUT "${app_dir}/${kv_bundle_program}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${app_dir}/Contents/MacOS"
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kelmar_vindle_helper> "${app_dir}/${kv_bundle_program}"
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:kelmar_vindle_decoder> "${app_dir}/Contents/MacOS/"
     ${check_command}
-    DEPENDS kelmar_vindle_helper "${plist}" "${KV_HELPER_BUNDLE_CHECK}"
+    DEPENDS kelmar_vindle_helper kelmar_vindle_decoder "${plist}" "${KV_HELPER_BUNDLE_CHECK}"
     COMMENT "Laying out the helper's launch daemon in ${app_dir}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS "${app_dir}/${kv_bundle_program}")

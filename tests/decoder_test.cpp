@@ -150,6 +150,7 @@ const FormatCase kFormats[] = {
 };
 
 void PrintTo(const FormatCase& format, std::ostream* out) { *out << format.name; }
+void PrintTo(Feed feed, std::ostream* out) { *out << (feed == Feed::File ? "file" : "pipe"); }
 
 // Compresses `image_path` as `format` says into `out`.
 void compress(const FormatCase& format, const std::filesystem::path& in, const std::filesystem::path& out) {
@@ -258,6 +259,18 @@ TEST(Decoder, PicksTheOneImageOfAZipOrNamesTheCandidates) {
           path.string() + " " + std::string(members));
     return path;
   };
+  // The image's sizes in zip64 extra fields, as archivers write them for
+  // images over 4 GiB.
+  const auto zip64 = [&] {
+    const auto path = dir.path() / "zip64.zip";
+    shell(
+        "python3 -c 'import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED)\n"
+        "with z.open(\"disk.img\", \"w\", force_zip64=True) as m: m.write(open(sys.argv[2], \"rb\").read())\n"
+        "z.close()' " +
+        path.string() + " " + image.string());
+    return path;
+  };
   const struct {
     std::string_view what;
     std::filesystem::path archive;
@@ -268,14 +281,18 @@ TEST(Decoder, PicksTheOneImageOfAZipOrNamesTheCandidates) {
       {"two images", zip("two.zip", "a.img=image README.txt=image b.raw=image"),
        "error the zip archive holds several images: a.img, b.raw"},
       {"empty", zip("empty.zip", ""), "error the zip archive holds no image"},
+      {"with zip64 records", zip64(), ""},
   };
   for (const auto& each : kCases) {
     for (const Feed feed : {Feed::File, Feed::Pipe}) {
       SCOPED_TRACE(std::string(each.what) + (feed == Feed::File ? " from a file" : " from a pipe"));
       const Decoded decoded = decode(each.archive, feed, decoder_args("zip", 1ull << 30));
       if (each.error.empty()) {
+        const std::string expected = read_file(image);
         EXPECT_EQ(decoded.exit_status, 0);
-        EXPECT_TRUE(decoded.out == read_file(image));
+        EXPECT_TRUE(decoded.out == expected);
+        const std::string size = feed == Feed::File ? "size " + std::to_string(expected.size()) : "size unknown";
+        EXPECT_EQ(decoded.status, (std::vector<std::string>{size, "done " + std::to_string(expected.size())}));
       } else {
         EXPECT_EQ(decoded.exit_status, 1);
         ASSERT_FALSE(decoded.status.empty());

@@ -6,7 +6,8 @@
       list that SMAppService and launchd accept for the helper: the keys and
       their types, a BundleProgram inside the bundle naming the executable the
       layout holds, and the helper's arguments with a client requirement that
-      names the application APP_ID of team TEAM_ID. Prints each problem found;
+      names the application APP_ID of team TEAM_ID, and the decoder the
+      helper runs beside it. Prints each problem found;
       exit status 1 when there is one.
   helper_bundle_check.py --self-test APP_DIR LABEL APP_ID TEAM_ID
       Takes that (valid) plist, breaks it in each of a table of ways in a
@@ -57,6 +58,18 @@ def check_program(app_dir, program, problems):
         problems.append(f"BundleProgram {program!r} is not executable")
 
 
+DECODER = "kelmar_vindle_decoder"
+
+
+def check_decoder(app_dir, program, problems):
+    """The helper runs the decoder of compressed images from its own folder."""
+    path = os.path.join(app_dir, os.path.dirname(program), DECODER)
+    if os.path.islink(path) or not os.path.isfile(path):
+        problems.append(f"no {DECODER} beside the helper")
+    elif not os.stat(path).st_mode & stat.S_IXUSR:
+        problems.append(f"{DECODER} is not executable")
+
+
 def check_arguments(arguments, program, app_id, team_id, problems):
     if not all(isinstance(argument, str) for argument in arguments):
         problems.append("ProgramArguments holds something other than strings")
@@ -97,6 +110,7 @@ def check(app_dir, label, app_id, team_id):
         problems.append("Program is set: the daemon must name its executable by BundleProgram")
     if expect_type(plist, "BundleProgram", str, problems):
         check_program(app_dir, plist["BundleProgram"], problems)
+        check_decoder(app_dir, plist["BundleProgram"], problems)
         if expect_type(plist, "ProgramArguments", list, problems):
             check_arguments(plist["ProgramArguments"], plist["BundleProgram"], app_id, team_id, problems)
     if expect_type(plist, "MachServices", dict, problems) and plist["MachServices"] != {label: True}:
@@ -120,7 +134,9 @@ def arguments_without(argument):
 
 
 # Each way of breaking a valid plist, and whether it is written as a property
-# list (else as the raw bytes given).
+# list (else as the raw bytes given). NO_DECODER keeps the plist and leaves
+# the decoder out of the layout.
+NO_DECODER = object()
 BROKEN = [
     ("not XML", b"<plist><dict><key>Label</key>"),
     ("no Label", without("Label")),
@@ -142,6 +158,7 @@ BROKEN = [
     ("MachServices another name", setting("MachServices", {"com.example.other": True})),
     ("AssociatedBundleIdentifiers without the app", setting("AssociatedBundleIdentifiers", ["com.example.other"])),
     ("no AssociatedBundleIdentifiers", without("AssociatedBundleIdentifiers")),
+    ("no decoder beside the helper", NO_DECODER),
 ]
 
 
@@ -159,9 +176,14 @@ def self_test(app_dir, label, app_id, team_id):
             os.makedirs(os.path.dirname(plist_path(bundle, label)))
             os.makedirs(os.path.join(bundle, "Contents", "MacOS"))
             shutil.copy2(os.path.join(app_dir, valid["BundleProgram"]), os.path.join(bundle, valid["BundleProgram"]))
+            if breaks is not NO_DECODER:
+                shutil.copy2(os.path.join(app_dir, "Contents", "MacOS", DECODER),
+                             os.path.join(bundle, "Contents", "MacOS", DECODER))
             os.symlink("MacOS", os.path.join(bundle, "Contents", "Linked"))
             if isinstance(breaks, bytes):
                 data = breaks
+            elif breaks is NO_DECODER:
+                data = plistlib.dumps(valid)
             else:
                 plist = copy.deepcopy(valid)
                 breaks(plist)

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "text_result.hpp"
+#include "../src/text_result.hpp"
 
 namespace kelmar_vindle::decoder {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <span>
 
-#include "text_result.hpp"
+#include "../src/text_result.hpp"
 
 namespace kelmar_vindle::decoder {
 

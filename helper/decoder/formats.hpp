@@ -6,9 +6,9 @@
 #include <optional>
 #include <string_view>
 
+#include "../src/text_result.hpp"
 #include "compressed_input.hpp"
 #include "decoded_output.hpp"
-#include "text_result.hpp"
 
 namespace kelmar_vindle::decoder {
 

@@ -5,8 +5,8 @@
 #include <span>
 #include <string_view>
 
+#include "../src/text_result.hpp"
 #include "formats.hpp"
-#include "text_result.hpp"
 
 namespace kelmar_vindle::decoder {
 

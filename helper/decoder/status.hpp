@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "text_result.hpp"
+#include "../src/text_result.hpp"
 
 namespace kelmar_vindle::decoder {
 

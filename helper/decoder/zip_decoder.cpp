@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <ranges>
@@ -146,7 +147,7 @@ class Source {
     const la_int64_t base = whence == SEEK_SET   ? 0
                             : whence == SEEK_CUR ? static_cast<la_int64_t>(source.offset_)
                                                  : size;
-    if (offset < -base) return ARCHIVE_FATAL;
+    if (offset < -base || offset > INT64_MAX - base) return ARCHIVE_FATAL;
     source.offset_ = static_cast<std::uint64_t>(base + offset);
     return static_cast<la_int64_t>(source.offset_);
   }
