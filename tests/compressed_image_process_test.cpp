@@ -174,11 +174,13 @@ TEST_F(CompressedImages, RefusalsBeforeTheSinkAndFailuresThatZeroItsStart) {
 
 // A client that streams its image through a pipe it hands over with the
 // request, as `user` (root when none), in a forked child: it sends
-// `first`, waits for a byte on `go` (when given), sends `rest`, closes the
-// pipe and passes the reply back through `reply`. `parents_ends` are the
-// test's own ends of those pipes, closed in the child.
+// `first`, waits for a byte on `go` (when given; with `hang_up`, for two:
+// it closes its connection after the first, the pipe still open), sends
+// `rest`, closes the pipe and passes the reply back through `reply`. `parents_ends` are
+// the test's own ends of those pipes, closed in the child.
 pid_t stream_as(const passwd* user, const std::string& socket_path, const std::string& request, std::string_view first,
-                std::string_view rest, int go, int reply, std::initializer_list<int> parents_ends) {
+                std::string_view rest, int go, int reply, std::initializer_list<int> parents_ends,
+                bool hang_up = false) {
   const pid_t child = ::fork();
   if (child != 0) return child;
   for (const int other : parents_ends) ::close(other);
@@ -216,6 +218,11 @@ pid_t stream_as(const passwd* user, const std::string& socket_path, const std::s
     }
   };
   send(first);
+  if (hang_up) {
+    char byte = 0;
+    if (::read(go, &byte, 1) != 1) ::_exit(5);
+    ::close(fd);
+  }
   if (go >= 0) {
     char byte = 0;
     if (::read(go, &byte, 1) != 1) ::_exit(5);
@@ -321,6 +328,47 @@ TEST_F(StreamedImages, AStreamIsDecodedAndCheckedAsItIsWritten) {
       EXPECT_EQ(sink_start(), std::string(kMiB, '\0'));
     }
   }
+}
+
+// A client that goes away while its stream stalls (the pipe still open, no
+// byte coming) ends the job at once: the helper looks at its client while
+// it waits for the stream, and the held-back first MiB is zeros.
+TEST_F(StreamedImages, AClientThatHangsUpWhileItsStreamStallsEndsTheJob) {
+  const std::string image = patterned(4 * kMiB);
+  const std::string socket_path = (dir.path() / "helper.sock").string();
+  testing::RunningProcess helper(
+      testing::helper_binary(), {"--listen-unix", socket_path, "--fixture", fixture.string(), "--sink", sink.string()});
+  ASSERT_TRUE(testing::wait_for_socket(socket_path)) << "the helper did not listen";
+  int go[2], reply[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(reply), 0);
+  const std::string request = testing::request_line("write", "/nonexistent/streamed.img", image, stick.identity);
+  const std::string_view given(image);
+  const pid_t client = stream_as(nullptr, socket_path, request, given.substr(0, 2 * kMiB), given.substr(2 * kMiB),
+                                 go[0], reply[1], {go[1], reply[0]}, true);
+  ::close(go[0]);
+  ::close(reply[1]);
+  // The client goes only once the helper has written what came and waits
+  // for more (its second MiB on the sink; the first is held back).
+  bool waiting = false;
+  for (int tries = 0; tries < 6000 && !waiting; ++tries) {
+    waiting = std::filesystem::exists(sink) && std::filesystem::file_size(sink) >= 2 * kMiB;
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(waiting) << "the helper never wrote the stream's second MiB";
+  EXPECT_EQ(::write(go[1], "g", 1), 1);
+  const auto ended = helper.wait(std::chrono::seconds(60));
+  // Only now may the client finish its stream (and its process end).
+  EXPECT_EQ(::write(go[1], "g", 1), 1);
+  ::close(go[1]);
+  ::close(reply[0]);
+  int status = 0;
+  ::waitpid(client, &status, 0);
+  ASSERT_TRUE(ended.has_value()) << "the helper still waits for a stream whose client went away";
+  // Whether it had begun writing when it saw the client go is the
+  // scheduler's choice; either way the image's start is not there.
+  const std::string start = std::filesystem::exists(sink) ? sink_start() : std::string();
+  EXPECT_TRUE(start.empty() || start == std::string(kMiB, '\0')) << start.size();
 }
 
 TEST_F(StreamedImages, TheDecoderRunsAsTheClientAndNeverAsRoot) {

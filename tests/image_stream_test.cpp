@@ -201,7 +201,7 @@ class Pipeline : public ::testing::Test {
       auto image = write::JobImage::open(job, access, progress, cancel);
       if (!image) {
         outcome.result = std::unexpected(image.error());
-      } else if (auto begun = image->begin(capacity, access.client, cancel, &*decoder); !begun) {
+      } else if (auto begun = image->begin(capacity, access.client, cancel, progress, &*decoder); !begun) {
         outcome.result = std::unexpected(begun.error());
       } else {
         const FileDisk disks(disk_path);

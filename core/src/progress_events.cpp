@@ -9,14 +9,15 @@ ProgressEvents::ProgressEvents(EventChannel& channel, std::uint64_t total, Clock
     : channel_(channel), total_(total), clock_(std::move(clock)) {}
 
 ProgressFn ProgressEvents::reporter() {
-  return ProgressFn(
-      [this](const WritePhase& reported) { phase(reported); },
-      [this](WritePhase::Kind stage, std::uint64_t done, std::uint64_t /*total*/) { count(stage, done); });
+  return ProgressFn([this](const WritePhase& reported) { phase(reported); },
+                    [this](WritePhase::Kind stage, std::uint64_t done, std::uint64_t /*total*/) { count(stage, done); },
+                    [this] { channel_.watch(); });
 }
 
 ProgressFn watching_reporter(EventChannel& channel) {
   return ProgressFn([&channel](const WritePhase& /*phase*/) { channel.watch(); },
-                    [&channel](WritePhase::Kind, std::uint64_t, std::uint64_t) { channel.watch(); });
+                    [&channel](WritePhase::Kind, std::uint64_t, std::uint64_t) { channel.watch(); },
+                    [&channel] { channel.watch(); });
 }
 
 void ProgressEvents::phase(const WritePhase& reported) {

@@ -70,7 +70,8 @@ Result<std::string> RawDiskBackend::write_job(const WriteJob& job, const ImageAc
   if (!disk) return std::unexpected(disk.error());
   // A compressed or streamed image starts decoding now: a decoded length
   // its container states over the disk's size is refused before unmounting.
-  if (auto begun = image->begin(disk->size, access.client, cancel); !begun) return std::unexpected(begun.error());
+  if (auto begun = image->begin(disk->size, access.client, cancel, progress); !begun)
+    return std::unexpected(begun.error());
   if (auto same = recheck_live_disk(disks, job.target, *disk); !same) return std::unexpected(std::move(same.error()));
 
   // Held against other programs from before the unmount until the read-back

@@ -65,6 +65,9 @@ class ProgressFn {
       : phases_(std::move(phases)) {}  // NOLINT: a plain callable stands for the phases
   template <class Phases>
   ProgressFn(Phases phases, Counts counts) : phases_(std::move(phases)), counts_(std::move(counts)) {}
+  template <class Phases>
+  ProgressFn(Phases phases, Counts counts, std::function<void()> beat)
+      : phases_(std::move(phases)), counts_(std::move(counts)), beat_(std::move(beat)) {}
 
   void operator()(const WritePhase& phase) const {
     if (phases_) phases_(phase);
@@ -73,10 +76,18 @@ class ProgressFn {
   void count(WritePhase::Kind stage, std::uint64_t bytes_done, std::uint64_t total) const {
     if (counts_) counts_(stage, bytes_done, total);
   }
+  // Told about every 100 ms while a job waits for bytes from a stream
+  // (which may stall for as long as its sender likes), so that the
+  // transport can look at its client meanwhile and cancel for one that
+  // went away; nothing else is reported then.
+  void waiting() const {
+    if (beat_) beat_();
+  }
 
  private:
   std::function<void(const WritePhase&)> phases_;
   Counts counts_;
+  std::function<void()> beat_;
 };
 
 class WriteBackend {

@@ -116,7 +116,8 @@ Result<std::string> MockFileBackend::write_job(const WriteJob& job, const ImageA
   }
   // The sink stands in for the job's target, whose size it takes.
   const std::uint64_t capacity = job.target.size;
-  if (auto begun = image->begin(capacity, access.client, cancel); !begun) return std::unexpected(begun.error());
+  if (auto begun = image->begin(capacity, access.client, cancel, progress); !begun)
+    return std::unexpected(begun.error());
   ClientPaths opener(opener_);
   const SinkDisk disks(sink_path_, opener, image_file);
   const auto disk = disks.locate(job.target);

@@ -47,12 +47,14 @@ struct ImageStream::Tally {
   std::uint64_t count = 0;
 };
 
-ImageStream::ImageStream(const WriteJob& job, std::uint64_t limit, const std::atomic<bool>& cancel)
+ImageStream::ImageStream(const WriteJob& job, std::uint64_t limit, const std::atomic<bool>& cancel,
+                         const ProgressFn& progress)
     : expected_sha256_(job.expected_sha256),
       expected_size_(job.expected_size),
       expected_decoded_sha256_(job.expected_decoded_sha256),
       limit_(limit),
-      cancel_(cancel) {}
+      cancel_(cancel),
+      progress_(progress) {}
 
 ImageStream::~ImageStream() { stop(); }
 
@@ -74,9 +76,9 @@ void ImageStream::stop() {
 
 Result<std::unique_ptr<ImageStream>> ImageStream::start(GivenImage given, ImageFormat format, const WriteJob& job,
                                                         std::uint64_t limit, const Client& who,
-                                                        const DecoderProgram* program,
-                                                        const std::atomic<bool>& cancel) {
-  std::unique_ptr<ImageStream> stream(new ImageStream(job, limit, cancel));
+                                                        const DecoderProgram* program, const std::atomic<bool>& cancel,
+                                                        const ProgressFn& progress) {
+  std::unique_ptr<ImageStream> stream(new ImageStream(job, limit, cancel, progress));
   auto stop = spawn::make_pipe();
   if (!stop) return std::unexpected(stop.error());
   stream->stop_read_ = std::move(stop->read);
@@ -170,7 +172,10 @@ Result<std::optional<std::string>> ImageStream::read_status_line() {
     pollfd watched{status, POLLIN, 0};
     const int ready = ::poll(&watched, 1, kWatchMillis);
     if (ready < 0 && errno != EINTR) return std::unexpected(last_os_error());
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      progress_.waiting();
+      continue;
+    }
     char room[kMaxStatusLine];
     const auto got = read_some(status, std::as_writable_bytes(std::span(room, kMaxStatusLine - status_buffer_.size())));
     if (!got) return std::unexpected(got.error());
@@ -327,6 +332,13 @@ void ImageStream::read_decoded(int from, std::vector<std::byte> leading, bool pl
   }
 }
 
+void ImageStream::beat(std::unique_lock<std::mutex>& lock) const {
+  // Not under the lock: the transport's look at its client may take a while.
+  lock.unlock();
+  progress_.waiting();
+  lock.lock();
+}
+
 Result<std::span<const std::byte>> ImageStream::next(std::size_t length) {
   std::unique_lock lock(mutex_);
   if (current_) {
@@ -336,7 +348,7 @@ Result<std::span<const std::byte>> ImageStream::next(std::size_t length) {
   }
   while (filled_.empty() && !reader_done_) {
     if (cancel_.load(std::memory_order_acquire)) return std::unexpected(cancelled());
-    changed_.wait_for(lock, kWatchPeriod);
+    if (changed_.wait_for(lock, kWatchPeriod) == std::cv_status::timeout) beat(lock);
   }
   if (filled_.empty()) {
     if (reader_error_) return std::unexpected(*reader_error_);
@@ -363,7 +375,7 @@ Result<ImageStream::Settled> ImageStream::settle() {
     std::unique_lock lock(mutex_);
     while (!feeder_done_) {
       if (cancel_.load(std::memory_order_acquire)) return std::unexpected(cancelled());
-      changed_.wait_for(lock, kWatchPeriod);
+      if (changed_.wait_for(lock, kWatchPeriod) == std::cv_status::timeout) beat(lock);
     }
     if (feeder_error_) return std::unexpected(*feeder_error_);
   }

@@ -19,8 +19,8 @@ Result<bool> is_stream(int fd) {
 }
 
 // A stream's first bytes, up to a signature's length or its end, watching
-// `cancel` while it waits.
-Result<std::vector<std::byte>> read_leading(int fd, const std::atomic<bool>& cancel) {
+// `cancel` and telling `progress` while it waits.
+Result<std::vector<std::byte>> read_leading(int fd, const std::atomic<bool>& cancel, const ProgressFn& progress) {
   std::vector<std::byte> leading;
   std::array<std::byte, kFormatSniffBytes> room{};
   while (leading.size() < room.size()) {
@@ -28,7 +28,10 @@ Result<std::vector<std::byte>> read_leading(int fd, const std::atomic<bool>& can
     pollfd watched{fd, POLLIN, 0};
     const int ready = ::poll(&watched, 1, 100);
     if (ready < 0 && errno != EINTR) return std::unexpected(last_os_error());
-    if (ready <= 0) continue;
+    if (ready <= 0) {
+      progress.waiting();
+      continue;
+    }
     const ssize_t got = ::read(fd, room.data(), room.size() - leading.size());
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (got < 0) return std::unexpected(last_os_error());
@@ -48,7 +51,7 @@ Result<JobImage> JobImage::open(const WriteJob& job, const ImageAccess& access, 
     if (*stream) {
       UniqueFd copy(::fcntl(access.descriptor, F_DUPFD_CLOEXEC, 0));
       if (!copy.valid()) return std::unexpected(last_os_error());
-      auto leading = read_leading(copy.get(), cancel);
+      auto leading = read_leading(copy.get(), cancel, progress);
       if (!leading) return std::unexpected(leading.error());
       JobImage image(job, sniff_image_format(*leading));
       image.given_ = GivenImage{std::move(copy), true, std::move(*leading)};
@@ -81,7 +84,7 @@ Result<JobImage> JobImage::open(const WriteJob& job, const ImageAccess& access, 
 }
 
 Result<void> JobImage::begin(std::uint64_t capacity, const Client& who, const std::atomic<bool>& cancel,
-                             const DecoderProgram* program) {
+                             const ProgressFn& progress, const DecoderProgram* program) {
   if (plain() || stream_) return {};
   if (!given_) return std::unexpected(Error::io("the image was already handed on"));
   std::optional<DecoderProgram> found;
@@ -91,7 +94,7 @@ Result<void> JobImage::begin(std::uint64_t capacity, const Client& who, const st
     found.emplace(std::move(*beside));
     program = &*found;
   }
-  auto stream = ImageStream::start(std::move(*given_), format_, *job_, capacity, who, program, cancel);
+  auto stream = ImageStream::start(std::move(*given_), format_, *job_, capacity, who, program, cancel, progress);
   given_.reset();
   if (!stream) return std::unexpected(stream.error());
   stream_ = std::move(*stream);

@@ -51,10 +51,13 @@ class ImageStream final : public ChunkStream {
   // status line is read here (waiting for it watches `cancel`), and the
   // threads. `program` may be null for a plain stream. A stated decoded
   // length over `limit` fails here with `Io`, before any byte is written.
+  // `progress` (borrowed for the stream's life) is told `waiting` while a
+  // wait here, in `next` or in `settle` goes on.
   [[nodiscard]] static Result<std::unique_ptr<ImageStream>> start(GivenImage given, ImageFormat format,
                                                                   const WriteJob& job, std::uint64_t limit,
                                                                   const Client& who, const DecoderProgram* program,
-                                                                  const std::atomic<bool>& cancel);
+                                                                  const std::atomic<bool>& cancel,
+                                                                  const ProgressFn& progress);
   ~ImageStream() override;
   ImageStream(const ImageStream&) = delete;
   ImageStream& operator=(const ImageStream&) = delete;
@@ -75,7 +78,7 @@ class ImageStream final : public ChunkStream {
   [[nodiscard]] Result<Settled> settle() override;
 
  private:
-  ImageStream(const WriteJob& job, std::uint64_t limit, const std::atomic<bool>& cancel);
+  ImageStream(const WriteJob& job, std::uint64_t limit, const std::atomic<bool>& cancel, const ProgressFn& progress);
 
   struct Tally;  // counts and hashes the given bytes of a stream
 
@@ -86,6 +89,8 @@ class ImageStream final : public ChunkStream {
   void read_decoded(int from, std::vector<std::byte> leading, bool plain);
   [[nodiscard]] Result<std::size_t> fill(int from, std::span<std::byte> room, bool plain);
   [[nodiscard]] bool wait_for(int fd, short events) const;
+  // Tells `progress_` that the copy is still waiting, with `lock` released.
+  void beat(std::unique_lock<std::mutex>& lock) const;
   [[nodiscard]] Result<void> check_given(Tally& tally) const;
   void stop();
 
@@ -94,6 +99,7 @@ class ImageStream final : public ChunkStream {
   const std::string expected_decoded_sha256_;
   const std::uint64_t limit_;
   const std::atomic<bool>& cancel_;
+  const ProgressFn& progress_;
   std::optional<std::uint64_t> stated_size_;
 
   UniqueFd stop_read_;

@@ -48,9 +48,11 @@ class JobImage {
   // `capacity`, the disk's size) and the threads. A decoded length the
   // container states over `capacity` fails here; call it before the disk
   // is prepared. `program` names the decoder for tests; by default it is
-  // the one beside the helper's executable. Nothing for a plain file.
+  // the one beside the helper's executable. `progress` is borrowed until
+  // `copy` returns and told `waiting` while the stream keeps the job
+  // waiting. Nothing for a plain file.
   [[nodiscard]] Result<void> begin(std::uint64_t capacity, const Client& who, const std::atomic<bool>& cancel,
-                                   const DecoderProgram* program = nullptr);
+                                   const ProgressFn& progress, const DecoderProgram* program = nullptr);
 
   // A file's `check_unchanged`; nothing for a stream.
   [[nodiscard]] Result<void> check_unchanged() const;
